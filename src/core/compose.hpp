@@ -1,0 +1,12 @@
+// Message composition for the level methods.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace lm {
+
+// The text of a tuple of parts: each part that is exactly a str as it is,
+// any other through str(), joined with single spaces.
+Ref compose(PyObject* parts) noexcept;
+
+}  // namespace lm

@@ -1,0 +1,48 @@
+// _ContextFilter: stamps the owner's logger name into every record it sees.
+#include "module/methods.hpp"
+#include "module/state.hpp"
+#include "runtime/function.hpp"
+
+namespace lm {
+namespace {
+
+Ref filter_init(Func* f, Bound& a) noexcept {
+  PyObject* self = a[0];
+  Ref r = super_call(f, self, N.__init__);
+  if (!r) return {};
+  if (setattr(self, N._logger_name, a[1]) < 0) return {};
+  return none();
+}
+
+Ref filter_filter(Func*, Bound& a) noexcept {
+  Ref name = getattr(a[0], N._logger_name);
+  if (!name || setattr(a[1], N.name, name.get()) < 0) return {};
+  return boolean(true);
+}
+
+const Param init_params[] = {
+    {"self"}, {.name = "logger_name", .check = Check::Str, .annotation = "str"}};
+const Param filter_params[] = {{"self"}, {.name = "record", .annotation = "logging.LogRecord"}};
+
+}  // namespace
+
+const Signature filter_init_sig = {
+    .name = "__init__",
+    .qualname = "_ContextFilter.__init__",
+    .doc = "_ContextFilter.__init__(self, str logger_name: str)",
+    .params = init_params,
+    .returns = nullptr,
+    .impl = filter_init,
+    .uses_super = true,
+};
+
+const Signature filter_filter_sig = {
+    .name = "filter",
+    .qualname = "_ContextFilter.filter",
+    .doc = "_ContextFilter.filter(self, record: logging.LogRecord) -> bool",
+    .params = filter_params,
+    .returns = "bool",
+    .impl = filter_filter,
+};
+
+}  // namespace lm

@@ -1,0 +1,39 @@
+// The signatures of every function the module defines, by owning file.
+#pragma once
+
+#include "runtime/signature.hpp"
+
+namespace lm {
+
+// src/module
+extern const Signature md5_sig;
+extern const Signature varnel_new_sig;
+
+// src/core
+extern const Signature logbase_init_sig;
+extern const Signature disable_sig;
+extern const Signature enable_sig;
+extern const Signature set_console_level_sig;
+extern const Signature set_file_level_sig;
+extern const Signature log_sig;
+extern const Signature debug_sig;
+extern const Signature info_sig;
+extern const Signature warning_sig;
+extern const Signature error_sig;
+extern const Signature critical_sig;
+
+// src/handlers
+extern const Signature filter_init_sig;
+extern const Signature filter_filter_sig;
+extern const Signature create_console_handler_sig;
+extern const Signature create_file_handler_sig;
+extern const Signature namer_sig;
+extern const Signature close_sig;
+
+// src/variants
+extern const Signature set_logger_init_sig;
+extern const Signature setup_logger_sig;
+extern const Signature get_logger_init_sig;
+extern const Signature captures_logger_sig;
+
+}  // namespace lm

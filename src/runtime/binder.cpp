@@ -1,0 +1,208 @@
+// The argument binder: one pass over a vectorcall, driven by the signature.
+#include <cstring>
+
+#include "runtime/function.hpp"
+
+namespace lm {
+namespace {
+
+const char* check_name(Check c) noexcept {
+  switch (c) {
+    case Check::Str: return "str";
+    case Check::Int: return "int";
+    case Check::Tuple: return "tuple";
+    case Check::Dict: return "dict";
+    case Check::Any: break;
+  }
+  return "object";
+}
+
+PyTypeObject* check_type(Check c) noexcept {
+  switch (c) {
+    case Check::Str: return &PyUnicode_Type;
+    case Check::Int: return &PyLong_Type;
+    case Check::Tuple: return &PyTuple_Type;
+    case Check::Dict: return &PyDict_Type;
+    case Check::Any: break;
+  }
+  return nullptr;
+}
+
+const char* func_name(Func* f) noexcept {
+  const char* s = PyUnicode_Check(f->name) ? PyUnicode_AsUTF8(f->name) : nullptr;
+  if (!s) {
+    PyErr_Clear();
+    s = f->sig->name;
+  }
+  return s;
+}
+
+void raise_count(Func* f, bool exact, Py_ssize_t min, Py_ssize_t max,
+                 Py_ssize_t given) noexcept {
+  const char* how;
+  Py_ssize_t expected;
+  if (given < min) {
+    expected = min;
+    how = "at least";
+  } else {
+    expected = max;
+    how = "at most";
+  }
+  if (exact) how = "exactly";
+  PyErr_Format(PyExc_TypeError,
+               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               func_name(f), how, expected, expected == 1 ? "" : "s", given);
+}
+
+// Index of the named parameter (positional or keyword-only), or -1.
+// Interned names match by pointer; anything else by value.
+int find_param(Func* f, PyObject* key) noexcept {
+  const Signature& sig = *f->sig;
+  const int n = static_cast<int>(sig.params.size());
+  for (int i = 0; i < n; ++i)
+    if (f->param_names[i] == key) return i;
+  for (int i = 0; i < n; ++i) {
+    Kind k = sig.params[i].kind;
+    if (k != Kind::Positional && k != Kind::KeywordOnly) continue;
+    if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+void raise_arg_type(const char* param, const char* expected, PyObject* value) noexcept {
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               param, expected, Py_TYPE(value)->tp_name);
+}
+
+namespace {
+
+int check_value(const Param& p, PyObject* v) noexcept {
+  if (p.check == Check::Any) return 0;
+  PyTypeObject* t = check_type(p.check);
+  if (Py_IS_TYPE(v, t) || (p.none_ok && v == Py_None)) return 0;
+  raise_arg_type(p.name, check_name(p.check), v);
+  if (PyObject_TypeCheck(v, t)) {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "'%s' must be exactly %s: instances of subclasses of built-in types "
+        "are refused (got an instance of %s, a subclass of %s)",
+        p.name, check_name(p.check), Py_TYPE(v)->tp_name, check_name(p.check)));
+    if (note) {
+      Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+      if (!r) {
+        Py_DECREF(exc);
+        return -1;
+      }
+    }
+    PyErr_SetRaisedException(exc);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+         Bound& out) noexcept {
+  const Signature& sig = *f->sig;
+  const int nparams = static_cast<int>(sig.params.size());
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+
+  int npos = 0, var_pos = -1, var_kw = -1;
+  for (int i = 0; i < nparams; ++i) {
+    switch (sig.params[i].kind) {
+      case Kind::Positional: npos = i + 1; break;
+      case Kind::VarPositional: var_pos = i; break;
+      case Kind::VarKeyword: var_kw = i; break;
+      case Kind::KeywordOnly: break;
+    }
+  }
+
+  // Live defaults, as in a Python function.
+  out.defaults_ = Ref::borrow(f->defaults);
+  out.kwdefaults_ = Ref::borrow(f->kwdefaults);
+  const Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  const Py_ssize_t min_pos = npos > ndef ? npos - ndef : 0;
+  const bool exact = var_pos < 0 && min_pos == npos;
+
+  if (nargs > npos && var_pos < 0) {
+    raise_count(f, exact, min_pos, npos, nargs);
+    return -1;
+  }
+  const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
+  for (Py_ssize_t i = 0; i < ncopy; ++i) out.v_[i] = args[i];
+
+  if (var_pos >= 0) {
+    Py_ssize_t extra = nargs > npos ? nargs - npos : 0;
+    out.varargs_ = Ref::steal(PyTuple_New(extra));
+    if (!out.varargs_) return -1;
+    for (Py_ssize_t i = 0; i < extra; ++i)
+      PyTuple_SET_ITEM(out.varargs_.get(), i, Py_NewRef(args[npos + i]));
+    out.v_[var_pos] = out.varargs_.get();
+  }
+  if (var_kw >= 0) {
+    out.varkw_ = Ref::steal(PyDict_New());
+    if (!out.varkw_) return -1;
+    out.v_[var_kw] = out.varkw_.get();
+  }
+
+  if (kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      PyObject* value = args[nargs + k];
+      int i = find_param(f, key);
+      if (i >= 0) {
+        if (out.v_[i]) {
+          PyErr_Format(PyExc_TypeError,
+                       "%s() got multiple values for keyword argument '%U'",
+                       func_name(f), key);
+          return -1;
+        }
+        out.v_[i] = value;
+      } else if (var_kw >= 0) {
+        if (PyDict_SetItem(out.varkw_.get(), key, value) < 0) return -1;
+      } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     func_name(f), key);
+        return -1;
+      }
+    }
+  }
+
+  for (int i = 0; i < npos; ++i) {
+    if (out.v_[i]) continue;
+    if (i >= min_pos) {
+      out.v_[i] = PyTuple_GET_ITEM(f->defaults, ndef - npos + i);
+    } else {
+      raise_count(f, exact, min_pos, npos, nargs);
+      return -1;
+    }
+  }
+  for (int i = npos; i < nparams; ++i) {
+    if (sig.params[i].kind != Kind::KeywordOnly || out.v_[i]) continue;
+    PyObject* value = nullptr;
+    if (f->kwdefaults) {
+      value = PyDict_GetItemWithError(f->kwdefaults, f->param_names[i]);
+      if (!value && PyErr_Occurred()) return -1;
+    }
+    if (!value) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() missing 1 required keyword-only argument: '%s'", func_name(f),
+                   sig.params[i].name);
+      return -1;
+    }
+    out.v_[i] = value;
+  }
+
+  for (int i = 0; i < nparams; ++i) {
+    const Param& p = sig.params[i];
+    if (p.kind == Kind::VarPositional || p.kind == Kind::VarKeyword) continue;
+    if (check_value(p, out.v_[i]) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace lm

@@ -1,0 +1,53 @@
+// Calls and attribute access returning Ref, built on vectorcall.
+#pragma once
+
+#include <initializer_list>
+#include <utility>
+
+#include "runtime/ref.hpp"
+
+namespace lm {
+
+inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+  return PyObject_SetAttr(obj, name, value);
+}
+
+// callable(args...), positional only. The slot before the arguments lets the
+// callee prepend a bound self without copying (PY_VECTORCALL_ARGUMENTS_OFFSET).
+template <class... A>
+Ref call(PyObject* callable, A... args) noexcept {
+  PyObject* stack[] = {nullptr, args...};
+  return Ref::steal(PyObject_Vectorcall(
+      callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name(args...) without creating a bound-method object.
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args) noexcept {
+  PyObject* stack[] = {obj, args...};
+  return Ref::steal(PyObject_VectorcallMethod(
+      name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*pos, **dict(kw)): keywords given as (interned name, value) pairs.
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> pos,
+            std::initializer_list<std::pair<PyObject*, PyObject*>> kw) noexcept;
+
+// callable(*pos, **kwargs) with a dict (or NULL) of keywords.
+Ref call_dict(PyObject* callable, std::initializer_list<PyObject*> pos,
+              PyObject* kwargs) noexcept;
+
+// Truth value of an attribute: 1 true, 0 false, -1 error.
+int attr_truth(PyObject* obj, PyObject* name) noexcept;
+
+// Builds a str from UTF-8 text; empty Ref on error.
+inline Ref str(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+// Concatenates str objects; each piece must be a str.
+Ref concat(std::initializer_list<PyObject*> pieces) noexcept;
+
+}  // namespace lm

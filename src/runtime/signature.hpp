@@ -1,0 +1,89 @@
+// Declarative signatures: the facts of each function (names, kinds, checks,
+// annotations, defaults, docstring) stand in one table entry.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "runtime/ref.hpp"
+
+namespace lm {
+
+struct Func;
+class Bound;
+
+enum class Kind : std::uint8_t {
+  Positional,     // positional or keyword
+  VarPositional,  // *name
+  KeywordOnly,    // after *name
+  VarKeyword,     // **name
+};
+
+// Exact-type test made on entry ("str name"): subclasses are refused.
+enum class Check : std::uint8_t { Any, Str, Int, Tuple, Dict };
+
+// A default evaluated once, when the function object is made.
+struct Default {
+  enum class Tag : std::uint8_t { Required, None, True, False, Str, GlobalAttr };
+  Tag tag = Tag::Required;
+  const char* a = nullptr;  // Str: the text; GlobalAttr: the global's name
+  const char* b = nullptr;  // GlobalAttr: the attribute, read and checked as int or None
+};
+
+inline constexpr Default kRequired{};
+inline constexpr Default kNone{Default::Tag::None};
+inline constexpr Default kTrue{Default::Tag::True};
+inline constexpr Default kFalse{Default::Tag::False};
+constexpr Default dflt_str(const char* s) { return {Default::Tag::Str, s}; }
+constexpr Default dflt_global_int(const char* global, const char* attr) {
+  return {Default::Tag::GlobalAttr, global, attr};
+}
+
+struct Param {
+  const char* name;
+  Kind kind = Kind::Positional;
+  Check check = Check::Any;
+  bool none_ok = false;               // None passes the check (Optional[...])
+  const char* annotation = nullptr;   // stored as text in __annotations__
+  Default dflt = kRequired;
+};
+
+// The implementation receives the bound arguments; it returns a new
+// reference, or an empty Ref with the exception set.
+using Impl = Ref (*)(Func* self, Bound& args) noexcept;
+
+struct Signature {
+  const char* name;       // __name__, also used in argument errors
+  const char* qualname;   // __qualname__
+  const char* doc;        // __doc__, exactly the signature line
+  std::span<const Param> params;
+  const char* returns;    // return annotation text, or nullptr
+  Impl impl;
+  bool uses_super = false;  // needs the class cell of its class
+};
+
+inline constexpr int kMaxParams = 8;
+
+// Arguments bound to a signature: borrowed references to the caller's
+// values and defaults, plus owned *args / **kwargs containers. The defaults
+// containers are held for the duration of the call so that reassigning
+// __defaults__ from another thread cannot free a value in use.
+class Bound {
+ public:
+  PyObject* operator[](int i) const noexcept { return v_[i]; }
+
+ private:
+  friend int bind(Func*, PyObject* const*, size_t, PyObject*, Bound&) noexcept;
+  PyObject* v_[kMaxParams] = {};
+  Ref varargs_, varkw_, defaults_, kwdefaults_;
+};
+
+// Binds a vectorcall to f's signature, raising the module's TypeErrors.
+int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+         Bound& out) noexcept;
+
+// Raises the TypeError for a value of the wrong type (with the note for a
+// subclass of the expected builtin type).
+void raise_arg_type(const char* param, const char* expected, PyObject* value) noexcept;
+
+}  // namespace lm

@@ -1,0 +1,20 @@
+// What both variants share: stored paths, the registry test, the set-up.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace lm {
+
+// os.path.normpath(os.path.abspath(file)) for a non-empty str, else None
+// (file is a str or None, as the constructors check).
+Ref stored_path(PyObject* file) noexcept;
+
+// Whether the `name` argument is already known to logging:
+// name in logging.Logger.manager.loggerDict. 1, 0 or -1.
+int known_to_logging(PyObject* name) noexcept;
+
+// The set-up both variants end with: level DEBUG, no propagation, the
+// filter, then the console and the file handler.
+int setup_standard_logger(PyObject* self) noexcept;
+
+}  // namespace lm
