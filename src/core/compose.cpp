@@ -6,11 +6,10 @@
 
 namespace lm {
 
-Ref compose(PyObject* parts) noexcept {
-  const Py_ssize_t n = PyTuple_GET_SIZE(parts);
+Ref compose(PyObject* const* parts, Py_ssize_t n) noexcept {
   if (n == 0) return Ref::borrow(N.s_empty);
   if (n == 1) {
-    PyObject* only = PyTuple_GET_ITEM(parts, 0);
+    PyObject* only = parts[0];
     if (PyUnicode_CheckExact(only)) return Ref::borrow(only);
     return Ref::steal(PyObject_Str(only));
   }
@@ -22,7 +21,7 @@ Ref compose(PyObject* parts) noexcept {
   Py_ssize_t length = n - 1;  // the separators
   Py_UCS4 maxchar = 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* part = PyTuple_GET_ITEM(parts, i);
+    PyObject* part = parts[i];
     if (!PyUnicode_CheckExact(part)) {
       converted[i] = Ref::steal(PyObject_Str(part));
       if (!converted[i]) return {};
@@ -46,7 +45,7 @@ Ref compose(PyObject* parts) noexcept {
       PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at, ' ');
       ++at;
     }
-    PyObject* part = converted[i] ? converted[i].get() : PyTuple_GET_ITEM(parts, i);
+    PyObject* part = converted[i] ? converted[i].get() : parts[i];
     const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
     if (len && PyUnicode_CopyCharacters(text.get(), at, part, 0, len) < 0) return {};
     at += len;

@@ -5,8 +5,8 @@
 
 namespace lm {
 
-// The text of a tuple of parts: each part that is exactly a str as it is,
-// any other through str(), joined with single spaces.
-Ref compose(PyObject* parts) noexcept;
+// The text of n parts: each part that is exactly a str as it is, any other
+// through str(), joined with single spaces.
+Ref compose(PyObject* const* parts, Py_ssize_t n) noexcept;
 
 }  // namespace lm

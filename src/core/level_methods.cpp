@@ -1,5 +1,6 @@
 // _log and the five level methods: compose eagerly, emit through logging.
 #include "core/compose.hpp"
+#include "core/fast_path.hpp"
 #include "module/methods.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
@@ -14,6 +15,8 @@ Ref emit(PyObject* self, PyObject* level, PyObject* text, PyObject* args,
          PyObject* kwargs) noexcept {
   Ref logger = getattr(self, N._logger);  // read again: disable() may have run
   if (!logger) return {};
+  int skip = record_unobservable(logger.get(), level, args, kwargs);
+  if (skip) return skip < 0 ? Ref{} : none();
   const Py_ssize_t npos = 2 + (args ? PyTuple_GET_SIZE(args) : 0);
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
 
@@ -47,17 +50,17 @@ Ref emit(PyObject* self, PyObject* level, PyObject* text, PyObject* args,
       kwnames.get()));
 }
 
-Ref log_impl(Func*, Bound& a) noexcept {
-  PyObject* self = a[0];
+// The body of _log once its arguments are bound; args and kwargs are NULL
+// when None was given.
+Ref log_body(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts,
+             PyObject* args, PyObject* kwargs) noexcept {
   int enabled = attr_truth(self, N._logger);
   if (enabled <= 0) return enabled < 0 ? Ref{} : none();
-  PyObject* args = a[3] == Py_None ? nullptr : a[3];
-  PyObject* kwargs = a[4] == Py_None ? nullptr : a[4];
 
   // Every Exception raised while composing or emitting is swallowed; the
   // exception the caller may be handling is not touched.
-  Ref text = compose(a[2]);
-  Ref result = text ? emit(self, a[1], text.get(), args, kwargs) : Ref{};
+  Ref text = compose(parts, nparts);
+  Ref result = text ? emit(self, level, text.get(), args, kwargs) : Ref{};
   if (!result) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
@@ -65,10 +68,42 @@ Ref log_impl(Func*, Bound& a) noexcept {
   return none();
 }
 
+PyObject* or_null(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
+
+Ref log_impl(Func*, Bound& a) noexcept {
+  PyObject* message = a[2];
+  return log_body(a[0], a[1], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message),
+                  or_null(a[3]), or_null(a[4]));
+}
+
+// Whether self._log is _LogBase._log itself: found on the type, looked up
+// the ordinary way, and not shadowed by the instance.
+int own_log(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
+  if (_PyType_Lookup(type, N._log) != state.log_func) return 0;
+  if (type->tp_dictoffset == 0) return 1;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) return -1;
+  return PyDict_Contains(dict.get(), N._log) == 0 ? 1 : 0;
+}
+
+// self._log(level, message, args, kwargs) with the method's level.
 Ref call_log(Bound& a, PyObject* level_name) noexcept {
   Ref level = logging_attr(level_name);
   if (!level) return {};
-  Ref r = call_method(a[0], N._log, level.get(), a[1], a[2], a[3]);
+  PyObject* self = a[0];
+  int direct = own_log(self);
+  if (direct < 0) return {};
+  if (direct) {
+    // Same effect as the call below, without building the message tuple.
+    Ref r = log_body(self, level.get(), a.var_items(), a.var_count(), or_null(a[2]),
+                     or_null(a[3]));
+    return r ? none() : Ref{};
+  }
+  PyObject* message = a.varargs();
+  if (!message) return {};
+  Ref r = call_method(self, N._log, level.get(), message, a[2], a[3]);
   if (!r) return {};
   return none();
 }

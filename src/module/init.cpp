@@ -127,6 +127,14 @@ int define_classes(PyObject* ns) noexcept {
   Ref logbase_name = Ref::steal(PyUnicode_InternFromString("_LogBase"));
   if (!logbase_name) return -1;
   Ref logbase = global(logbase_name.get());
+  if (!logbase) return -1;
+  // The level methods call this function directly while nothing replaces it.
+  PyObject* log_func = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(logbase.get()), N._log);
+  if (!log_func) {
+    PyErr_SetString(PyExc_SystemError, "_LogBase._log is missing");
+    return -1;
+  }
+  Py_XSETREF(state.log_func, Py_NewRef(log_func));
   if (define_class(ns, "_SetLogger", bases_of(logbase.get()), set_logger_methods) < 0) return -1;
   logbase = global(logbase_name.get());
   return define_class(ns, "_GetLogger", bases_of(logbase.get()), get_logger_methods);

@@ -44,6 +44,7 @@ int exec_module(PyObject* module) noexcept {
   state.ns = Py_NewRef(ns);
   if (run_module_body(ns) < 0) {
     Py_CLEAR(state.ns);
+    Py_CLEAR(state.log_func);
     return -1;
   }
   state.module = Py_NewRef(module);

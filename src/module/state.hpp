@@ -132,6 +132,7 @@ struct Names {
 struct State {
   PyObject* module = nullptr;     // the initialised module, once exec succeeded
   PyObject* ns = nullptr;         // its namespace dict (strong, for the process)
+  PyObject* log_func = nullptr;   // _LogBase._log as defined, for the direct call
   Names names;
 };
 

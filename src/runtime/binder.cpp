@@ -59,17 +59,29 @@ void raise_count(Func* f, bool exact, Py_ssize_t min, Py_ssize_t max,
 int find_param(Func* f, PyObject* key) noexcept {
   const Signature& sig = *f->sig;
   const int n = static_cast<int>(sig.params.size());
-  for (int i = 0; i < n; ++i)
-    if (f->param_names[i] == key) return i;
-  for (int i = 0; i < n; ++i) {
+  auto named = [&](int i) {
     Kind k = sig.params[i].kind;
-    if (k != Kind::Positional && k != Kind::KeywordOnly) continue;
-    if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return i;
-  }
+    return k == Kind::Positional || k == Kind::KeywordOnly;
+  };
+  for (int i = 0; i < n; ++i)
+    if (f->param_names[i] == key && named(i)) return i;
+  for (int i = 0; i < n; ++i)
+    if (named(i) && PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return i;
   return -1;
 }
 
 }  // namespace
+
+PyObject* Bound::varargs() noexcept {
+  if (!varargs_) {
+    varargs_ = Ref::steal(PyTuple_New(var_count_));
+    if (!varargs_) return nullptr;
+    for (Py_ssize_t i = 0; i < var_count_; ++i)
+      PyTuple_SET_ITEM(varargs_.get(), i, Py_NewRef(var_items_[i]));
+    v_[var_index_] = varargs_.get();
+  }
+  return varargs_.get();
+}
 
 void raise_arg_type(const char* param, const char* expected, PyObject* value) noexcept {
   PyErr_Format(PyExc_TypeError,
@@ -135,12 +147,9 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
   for (Py_ssize_t i = 0; i < ncopy; ++i) out.v_[i] = args[i];
 
   if (var_pos >= 0) {
-    Py_ssize_t extra = nargs > npos ? nargs - npos : 0;
-    out.varargs_ = Ref::steal(PyTuple_New(extra));
-    if (!out.varargs_) return -1;
-    for (Py_ssize_t i = 0; i < extra; ++i)
-      PyTuple_SET_ITEM(out.varargs_.get(), i, Py_NewRef(args[npos + i]));
-    out.v_[var_pos] = out.varargs_.get();
+    out.var_index_ = var_pos;
+    out.var_items_ = args + npos;
+    out.var_count_ = nargs > npos ? nargs - npos : 0;
   }
   if (var_kw >= 0) {
     out.varkw_ = Ref::steal(PyDict_New());

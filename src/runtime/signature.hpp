@@ -68,13 +68,25 @@ inline constexpr int kMaxParams = 8;
 // values and defaults, plus owned *args / **kwargs containers. The defaults
 // containers are held for the duration of the call so that reassigning
 // __defaults__ from another thread cannot free a value in use.
+//
+// The *args tuple is made only when asked for: var_items()/var_count()
+// give the caller's own array, which is enough for most uses.
 class Bound {
  public:
+  // Parameter i (for the *args parameter, only after varargs()).
   PyObject* operator[](int i) const noexcept { return v_[i]; }
+
+  PyObject* const* var_items() const noexcept { return var_items_; }
+  Py_ssize_t var_count() const noexcept { return var_count_; }
+  // The *args tuple (borrowed from this object), or NULL with an exception.
+  PyObject* varargs() noexcept;
 
  private:
   friend int bind(Func*, PyObject* const*, size_t, PyObject*, Bound&) noexcept;
   PyObject* v_[kMaxParams] = {};
+  PyObject* const* var_items_ = nullptr;
+  Py_ssize_t var_count_ = 0;
+  int var_index_ = -1;
   Ref varargs_, varkw_, defaults_, kwdefaults_;
 };
 

@@ -1,0 +1,197 @@
+// Whether a record would be seen by nobody, so that the log call can be skipped.
+#include "core/fast_path.hpp"
+
+#include "module/state.hpp"
+
+namespace lm {
+namespace {
+
+// The methods that Logger.log reaches, in the order it reaches them.
+constexpr const char* kPath[] = {"log",        "isEnabledFor", "getEffectiveLevel",
+                                 "_log",       "findCaller",   "makeRecord",
+                                 "handle",     "filter",       "callHandlers"};
+constexpr int kPathLen = sizeof(kPath) / sizeof(kPath[0]);
+
+PyObject* path_names[kPathLen];
+PyObject* record_factory_name;
+PyObject* log_record_name;
+PyObject* parent_name;
+
+int init_path_names() noexcept {
+  if (parent_name) return 0;
+  for (int i = 0; i < kPathLen; ++i) {
+    path_names[i] = PyUnicode_InternFromString(kPath[i]);
+    if (!path_names[i]) return -1;
+  }
+  record_factory_name = PyUnicode_InternFromString("_logRecordFactory");
+  log_record_name = PyUnicode_InternFromString("LogRecord");
+  parent_name = PyUnicode_InternFromString("parent");
+  return parent_name && record_factory_name && log_record_name ? 0 : -1;
+}
+
+// A type whose methods were found to be logging's own, at a version of the
+// type: any change to the type (or its bases) gives it a new version tag.
+struct Verified {
+  PyTypeObject* type = nullptr;
+  unsigned int tag = 0;
+};
+Verified verified_loggers[4];
+Verified verified_record;
+
+// Whether `fn` is a plain function compiled from logging's own source, with
+// the given qualified name.
+bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualname) noexcept {
+  if (!fn || !PyFunction_Check(fn)) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+  if (PyUnicode_Compare(code->co_filename, logging_file) != 0) return false;
+  return PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0;
+}
+
+bool remember(Verified& slot, PyTypeObject* type) noexcept {
+  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+  slot.type = type;
+  slot.tag = type->tp_version_tag;
+  return true;
+}
+
+bool already_verified(const Verified& slot, PyTypeObject* type) noexcept {
+  return slot.type == type && slot.tag != 0 && type->tp_version_tag == slot.tag;
+}
+
+// Every method on the path of Logger.log is logging's own and attributes
+// are looked up the ordinary way.
+bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
+  for (const Verified& v : verified_loggers)
+    if (already_verified(v, type)) return true;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
+  if (!file) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* logging_file = file.get();
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr)
+    return false;
+  for (int i = 0; i < kPathLen; ++i) {
+    const char* owner = i == 7 ? "Filterer.filter" : nullptr;
+    char qualname[64];
+    if (!owner) {
+      PyOS_snprintf(qualname, sizeof qualname, "Logger.%s", kPath[i]);
+      owner = qualname;
+    }
+    if (!is_logging_function(_PyType_Lookup(type, path_names[i]), logging_file, owner))
+      return false;
+  }
+  for (Verified& v : verified_loggers) {
+    if (!v.type || v.tag != v.type->tp_version_tag) return remember(v, type);
+  }
+  return remember(verified_loggers[0], type);
+}
+
+// logging._logRecordFactory is logging.LogRecord, with its own __init__.
+int default_record_factory(PyObject* logging) noexcept {
+  PyObject* ns = PyModule_GetDict(logging);
+  if (!ns) return -1;
+  PyObject* factory = PyDict_GetItemWithError(ns, record_factory_name);
+  if (!factory) return PyErr_Occurred() ? -1 : 0;
+  PyObject* record_class = PyDict_GetItemWithError(ns, log_record_name);
+  if (!record_class) return PyErr_Occurred() ? -1 : 0;
+  if (factory != record_class || !PyType_Check(record_class)) return 0;
+  auto* type = reinterpret_cast<PyTypeObject*>(record_class);
+  if (already_verified(verified_record, type)) return 1;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
+  if (!file) return -1;
+  if (!is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__"))
+    return 0;
+  remember(verified_record, type);
+  return 1;
+}
+
+// Nothing on the instance shadows a method of the path.
+int methods_not_shadowed(PyObject* logger) noexcept {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+  if (!dict) return -1;
+  if (!PyDict_CheckExact(dict.get())) return 0;
+  for (PyObject* name : path_names) {
+    int has = PyDict_Contains(dict.get(), name);
+    if (has != 0) return has < 0 ? -1 : 0;
+  }
+  return 1;
+}
+
+// Walks the handlers exactly as Logger.callHandlers does: 1 when at least
+// one handler is reached and none has a level at or below `level`.
+int no_handler_takes(PyObject* logger, long level) noexcept {
+  Ref current = Ref::borrow(logger);
+  Py_ssize_t found = 0;
+  while (current) {
+    int truthy = PyObject_IsTrue(current.get());
+    if (truthy <= 0) {
+      if (truthy < 0) return -1;
+      break;
+    }
+    Ref handlers = getattr(current.get(), N.handlers);
+    if (!handlers) return -1;
+    if (!PyList_CheckExact(handlers.get())) return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
+      Ref handler = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
+      ++found;
+      Ref threshold = getattr(handler.get(), N.level);
+      if (!threshold) return -1;
+      if (!PyLong_CheckExact(threshold.get())) return 0;
+      int overflow = 0;
+      long t = PyLong_AsLongAndOverflow(threshold.get(), &overflow);
+      if (overflow < 0 || (!overflow && t <= level)) return 0;
+      if (t == -1 && PyErr_Occurred()) return -1;
+    }
+    int propagate = attr_truth(current.get(), N.propagate);
+    if (propagate < 0) return -1;
+    if (!propagate) break;
+    current = getattr(current.get(), parent_name);
+    if (!current) return -1;
+    if (current.get() == Py_None) break;
+  }
+  return found > 0 ? 1 : 0;
+}
+
+int unobservable(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwargs) noexcept {
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return 0;
+  // One mapping argument makes LogRecord test its truth value.
+  if (args && PyTuple_GET_SIZE(args) == 1 && !PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0)) &&
+      !PyLong_CheckExact(PyTuple_GET_ITEM(args, 0)) &&
+      !PyFloat_CheckExact(PyTuple_GET_ITEM(args, 0)))
+    return 0;
+  int overflow = 0;
+  const long lvl = PyLong_AsLongAndOverflow(level, &overflow);
+  if (overflow || (lvl == -1 && PyErr_Occurred())) return overflow ? 0 : -1;
+  if (init_path_names() < 0) return -1;
+
+  Ref logging = global(N.logging);
+  if (!logging) return -1;
+  if (!PyModule_CheckExact(logging.get())) return 0;
+  if (!logger_type_untouched(Py_TYPE(logger), logging.get())) return 0;
+  int r = methods_not_shadowed(logger);
+  if (r <= 0) return r;
+  Ref filters = getattr(logger, N.filters);
+  if (!filters) return -1;
+  if (!PyList_CheckExact(filters.get()) || PyList_GET_SIZE(filters.get()) != 0) return 0;
+  r = default_record_factory(logging.get());
+  if (r <= 0) return r;
+  return no_handler_takes(logger, lvl);
+}
+
+}  // namespace
+
+int record_unobservable(PyObject* logger, PyObject* level, PyObject* args,
+                        PyObject* kwargs) noexcept {
+  int r = unobservable(logger, level, args, kwargs);
+  if (r < 0) {
+    // An ordinary failure here only means doubt: the real call decides.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return r;
+}
+
+}  // namespace lm
