@@ -1,4 +1,5 @@
 // The module definition: entry point, creation and execution slots.
+#include "module/fork.hpp"
 #include "module/init.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
@@ -48,7 +49,7 @@ int exec_module(PyObject* module) noexcept {
     return -1;
   }
   state.module = Py_NewRef(module);
-  return 0;
+  return register_fork_handler();
 }
 
 PyModuleDef_Slot slots[] = {
