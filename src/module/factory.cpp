@@ -1,4 +1,5 @@
 // VarnelLog.__new__: chooses, builds and registers a logger object.
+#include "module/logger_params.hpp"
 #include "module/methods.hpp"
 #include "module/state.hpp"
 #include "runtime/context.hpp"
@@ -52,17 +53,12 @@ Ref varnel_new(Func*, Bound& a) noexcept {
 const Param params[] = {
     {"cls"},
     {.name = "name", .check = Check::Str, .none_ok = true, .annotation = "Optional[str]"},
-    {.name = "level",
-     .check = Check::Int,
-     .annotation = "int",
-     .dflt = dflt_global_int("logging", "DEBUG")},
-    {.name = "file", .check = Check::Str, .none_ok = true, .annotation = "Optional[str]",
-     .dflt = kNone},
-    {.name = "handler_type", .check = Check::Str, .annotation = "str",
-     .dflt = dflt_str("file")},
-    {.name = "console", .annotation = "bool", .dflt = kTrue},
-    {.name = "rehandler", .annotation = "bool", .dflt = kFalse},
-    {.name = "kwargs", .kind = Kind::VarKeyword},
+    kLevelParam,
+    kFileParam,
+    kHandlerTypeParam,
+    kConsoleParam,
+    kRehandlerParam,
+    kExtraKeywords,
 };
 
 }  // namespace

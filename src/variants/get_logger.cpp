@@ -1,4 +1,5 @@
 // _GetLogger: serves a name logging already knows, by a child or a capture.
+#include "module/logger_params.hpp"
 #include "module/methods.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
@@ -162,17 +163,12 @@ Ref captures_logger(Func*, Bound& a) noexcept {
 const Param init_params[] = {
     {"self"},
     {.name = "name", .check = Check::Str, .annotation = "str"},
-    {.name = "level",
-     .check = Check::Int,
-     .annotation = "int",
-     .dflt = dflt_global_int("logging", "DEBUG")},
-    {.name = "file", .check = Check::Str, .none_ok = true, .annotation = "Optional[str]",
-     .dflt = kNone},
-    {.name = "handler_type", .check = Check::Str, .annotation = "str",
-     .dflt = dflt_str("file")},
-    {.name = "console", .annotation = "bool", .dflt = kTrue},
-    {.name = "rehandler", .annotation = "bool", .dflt = kFalse},
-    {.name = "kwargs", .kind = Kind::VarKeyword},
+    kLevelParam,
+    kFileParam,
+    kHandlerTypeParam,
+    kConsoleParam,
+    kRehandlerParam,
+    kExtraKeywords,
 };
 const Param self_only[] = {{"self"}};
 
