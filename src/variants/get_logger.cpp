@@ -143,13 +143,9 @@ int capture(PyObject* self, PyObject* name, PyObject* logger) noexcept {
 
 Ref captures_logger(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
-  Ref get_logger = logging_attr(N.getLogger);
-  Ref name = getattr(self, N.name);
-  if (!get_logger || !name) return {};
-  Ref logger = call(get_logger.get(), name.get());
-  if (!logger || setattr(self, N._logger, logger.get()) < 0) return {};
-
-  logger = getattr(self, N._logger);
+  Ref name = bind_standard_logger(self);
+  if (!name) return {};
+  Ref logger = getattr(self, N._logger);
   if (!logger) return {};
   Ref current = getattr(logger.get(), N.handlers);
   if (!current) return {};

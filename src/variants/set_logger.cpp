@@ -58,12 +58,7 @@ Ref set_logger_init(Func* f, Bound& a) noexcept {
 
 Ref setup_logger(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
-  Ref get_logger = logging_attr(N.getLogger);
-  Ref name = getattr(self, N.name);
-  if (!get_logger || !name) return {};
-  Ref logger = call(get_logger.get(), name.get());
-  if (!logger || setattr(self, N._logger, logger.get()) < 0) return {};
-  if (setup_standard_logger(self) < 0) return {};
+  if (!bind_standard_logger(self) || setup_standard_logger(self) < 0) return {};
   return none();
 }
 

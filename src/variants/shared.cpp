@@ -28,6 +28,15 @@ int known_to_logging(PyObject* name) noexcept {
   return PySequence_Contains(registry.get(), name);
 }
 
+Ref bind_standard_logger(PyObject* self) noexcept {
+  Ref get_logger = logging_attr(N.getLogger);
+  Ref name = getattr(self, N.name);
+  if (!get_logger || !name) return {};
+  Ref logger = call(get_logger.get(), name.get());
+  if (!logger || setattr(self, N._logger, logger.get()) < 0) return {};
+  return name;
+}
+
 int setup_standard_logger(PyObject* self) noexcept {
   Ref logger = getattr(self, N._logger);
   Ref debug = logging_attr(N.DEBUG);

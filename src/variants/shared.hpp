@@ -13,6 +13,9 @@ Ref stored_path(PyObject* file) noexcept;
 // name in logging.Logger.manager.loggerDict. 1, 0 or -1.
 int known_to_logging(PyObject* name) noexcept;
 
+// self._logger = logging.getLogger(self.name); returns self.name.
+Ref bind_standard_logger(PyObject* self) noexcept;
+
 // The set-up both variants end with: level DEBUG, no propagation, the
 // filter, then the console and the file handler.
 int setup_standard_logger(PyObject* self) noexcept;
