@@ -107,14 +107,20 @@ int default_record_factory(PyObject* logging) noexcept {
   return 1;
 }
 
-// Nothing on the instance shadows a method of the path.
+// Nothing on the instance shadows a method of the path. One pass over the
+// instance's few attributes: names set as attributes are interned, so a
+// key equal to a method name is that very object; a key that is not an
+// interned str is a doubt.
 int methods_not_shadowed(PyObject* logger) noexcept {
   Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
   if (!dict) return -1;
   if (!PyDict_CheckExact(dict.get())) return 0;
-  for (PyObject* name : path_names) {
-    int has = PyDict_Contains(dict.get(), name);
-    if (has != 0) return has < 0 ? -1 : 0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return 0;
+    for (PyObject* name : path_names)
+      if (key == name) return 0;
   }
   return 1;
 }

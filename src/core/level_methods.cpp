@@ -90,11 +90,11 @@ int own_log(PyObject* self) noexcept {
 
 // self._log(level, message, args, kwargs) with the method's level.
 Ref call_log(Bound& a, PyObject* level_name) noexcept {
+  PyObject* self = a[0];
+  int direct = own_log(self);  // self._log is found before the level is read
+  if (direct < 0) return {};
   Ref level = logging_attr(level_name);
   if (!level) return {};
-  PyObject* self = a[0];
-  int direct = own_log(self);
-  if (direct < 0) return {};
   if (direct) {
     // Same effect as the call below, without building the message tuple.
     Ref r = log_body(self, level.get(), a.var_items(), a.var_count(), or_null(a[2]),
