@@ -205,20 +205,38 @@ def test_three_stacked_objects_take_successive_positions(new_name):
     assert (a._logger, b._logger, c._logger) == (None, None, logging.getLogger(n))
 
 
-def test_capture_of_logger_made_elsewhere_is_recorded_at_zero(new_name):
+def test_logger_made_elsewhere_is_recorded_at_zero_and_handed_back(new_name):
     n = new_name()
     lg = logging.getLogger(n)
-    other = logging.StreamHandler(io.StringIO())
+    lg.setLevel(logging.WARNING)
+    out = io.StringIO()
+    other = logging.StreamHandler(out)
+    other.setLevel(logging.ERROR)
     lg.addHandler(other)
     b = VarnelLog(n, rehandler=True)
+    record = log_main._CAPTURES[n][0]
     assert list(log_main._CAPTURES[n]) == [0]
-    assert log_main._CAPTURES[n][0]["handler_ids"] == [id(other)]
+    assert list(record) == ["handlers", "handler_ids", "level", "propagate"]
+    assert record["handler_ids"] == [id(other)]
+    assert (record["level"], record["propagate"]) == (logging.WARNING, True)
     assert n not in log_main._LOGGERS
     assert lg.handlers == [b._console_handler]
-    # Closing it undoes nothing: the handlers go, the record at 0 stays.
-    before = snapshot()
+    assert (lg.level, lg.propagate) == (logging.DEBUG, False)
+    # Closing hands the library's logger back as it was: its handler
+    # rebuilt on the same stream with its level, its own level and
+    # propagation restored, and the record at 0 gone.
+    loggers_before = dict(log_main._LOGGERS)
     assert b.close() is None
-    assert lg.handlers == [] and b._logger is None and snapshot() == before
+    assert b._logger is None and n not in log_main._CAPTURES
+    assert dict(log_main._LOGGERS) == loggers_before
+    (rebuilt,) = lg.handlers
+    assert type(rebuilt) is logging.StreamHandler and rebuilt is not other
+    assert rebuilt.stream is out and rebuilt.level == logging.ERROR
+    assert (lg.level, lg.propagate) == (logging.WARNING, True)
+    lg.error("after hand-back")
+    assert out.getvalue() == "after hand-back\n"
+    # A second close has nothing left to undo: it removes what is there.
+    assert b.close() is None and lg.handlers == []
 
 
 def test_capture_of_logger_without_handlers_records_nothing(new_name):

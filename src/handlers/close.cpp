@@ -122,17 +122,10 @@ int repoint(PyObject* obj, PyObject* rebuilt) noexcept {
 
 // Pops the top of the stack, hands the logger to the object below, and
 // drops the registry entries that became empty.
-int pop_stack(PyObject* self, PyObject* name, PyObject* logger, PyObject* index,
-              PyObject* below, PyObject* rebuilt) noexcept {
+int pop_stack(PyObject* name, PyObject* logger, PyObject* index, PyObject* below,
+              PyObject* rebuilt) noexcept {
   Ref loggers = global(N._LOGGERS);
   if (!loggers) return -1;
-  int known = PySequence_Contains(loggers.get(), name);
-  if (known < 0) return -1;
-  if (!known) {
-    // No stack for this name: its handlers are gone; only this object is
-    // switched off, and the registries stay as they are.
-    return call_method(self, N.disable) ? 0 : -1;
-  }
   int positive = compare_position(index, 0);
   if (positive < 0) return -1;
   if (positive) {
@@ -172,18 +165,66 @@ int pop_stack(PyObject* self, PyObject* name, PyObject* logger, PyObject* index,
   return 0;
 }
 
+// The capture record of a logger made outside this module (position 0),
+// or None.
+Ref foreign_record(PyObject* name) noexcept {
+  Ref captures = global(N._CAPTURES);
+  if (!captures) return {};
+  Ref capture = get_or_none(captures.get(), name);
+  if (!capture || capture.get() == Py_None) return capture;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return {};
+  return get_or_none(capture.get(), zero.get());
+}
+
+// Gives a logger made outside this module back its level and propagation,
+// and drops the capture record at 0.
+int hand_back(PyObject* name, PyObject* logger, PyObject* record) noexcept {
+  Ref level = Ref::borrow(PyDict_GetItemWithError(record, N.level));
+  Ref propagate = Ref::borrow(PyDict_GetItemWithError(record, N.propagate));
+  if (PyErr_Occurred()) return -1;
+  if (level && !call_method(logger, N.setLevel, level.get())) return -1;
+  if (propagate && setattr(logger, N.propagate, propagate.get()) < 0) return -1;
+  Ref captures = global(N._CAPTURES);
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!captures || !zero) return -1;
+  Ref per_name = Ref::steal(PyObject_GetItem(captures.get(), name));
+  if (!per_name || !call_method(per_name.get(), N.pop, zero.get())) return -1;
+  int left = PyObject_IsTrue(per_name.get());
+  if (left < 0) return -1;
+  if (!left && !call_method(captures.get(), N.pop, name)) return -1;
+  return 0;
+}
+
 Ref close_locked(PyObject* self, PyObject* name, PyObject* logger) noexcept {
+  Ref loggers = global(N._LOGGERS);
+  if (!loggers) return {};
+  int stacked = PySequence_Contains(loggers.get(), name);
+  if (stacked < 0) return {};
   Ref index = top_position(name, 9999);
   if (!index) return {};
   Ref below = shifted(index.get(), -1);
   if (!below) return {};
+  // A name without a stack may be a logger made outside this module that
+  // was taken over: its capture record at 0 is what this close undoes.
+  Ref foreign = stacked ? none() : foreign_record(name);
+  if (!foreign) return {};
+  const bool from_outside = foreign.get() != Py_None && PyDict_Check(foreign.get());
+  if (from_outside) below = Ref::steal(PyLong_FromLong(0));
+  if (!below) return {};
+
   Ref ids = remaining_ids(name, below.get());
   if (!ids || sort_handlers(logger, ids.get()) < 0) return {};
   Ref records = recorded_handlers(name, below.get());
   Ref rebuilt = Ref::steal(PyDict_New());
   if (!records || !rebuilt || rebuild(logger, records.get(), ids.get(), rebuilt.get()) < 0)
     return {};
-  if (pop_stack(self, name, logger, index.get(), below.get(), rebuilt.get()) < 0) return {};
+  if (!stacked) {
+    // No stack for this name: only this object is switched off.
+    if (from_outside && hand_back(name, logger, foreign.get()) < 0) return {};
+    return call_method(self, N.disable) ? none() : Ref{};
+  }
+  if (pop_stack(name, logger, index.get(), below.get(), rebuilt.get()) < 0) return {};
   return none();
 }
 

@@ -121,13 +121,21 @@ int capture(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   if (!per_name || !record || PyDict_SetItemString(record.get(), "handlers", records.get()) < 0 ||
       PyDict_SetItem(record.get(), N.handler_ids, ids.get()) < 0)
     return -1;
+  int above = compare_position(index.get(), 0);
+  if (above < 0) return -1;
+  if (!above) {
+    // A logger made outside this module: keep what the set-up below will
+    // change, so that close can hand the logger back as it was.
+    for (PyObject* key : {N.level, N.propagate}) {
+      Ref value = getattr(logger, key);
+      if (!value || PyDict_SetItem(record.get(), key, value.get()) < 0) return -1;
+    }
+  }
   Ref entry = Ref::steal(PyDict_New());
   if (!entry || PyDict_SetItem(entry.get(), index.get(), record.get()) < 0 ||
       !call_method(per_name.get(), N.update, entry.get()))
     return -1;
-
-  int above = compare_position(index.get(), 0);
-  if (above <= 0) return above;
+  if (!above) return 0;
   Ref loggers = global(N._LOGGERS);
   if (!loggers) return -1;
   Ref name_stack = Ref::steal(PyObject_GetItem(loggers.get(), name));
