@@ -11,11 +11,14 @@ constexpr const char* kPath[] = {"log",        "isEnabledFor", "getEffectiveLeve
                                  "_log",       "findCaller",   "makeRecord",
                                  "handle",     "filter",       "callHandlers"};
 constexpr int kPathLen = sizeof(kPath) / sizeof(kPath[0]);
+constexpr int kIsEnabledFor = 1;  // index in kPath
 
 PyObject* path_names[kPathLen];
 PyObject* record_factory_name;
 PyObject* log_record_name;
 PyObject* parent_name;
+PyObject* disabled_name;
+PyObject* cache_name;
 
 int init_path_names() noexcept {
   if (parent_name) return 0;
@@ -25,8 +28,10 @@ int init_path_names() noexcept {
   }
   record_factory_name = PyUnicode_InternFromString("_logRecordFactory");
   log_record_name = PyUnicode_InternFromString("LogRecord");
+  disabled_name = PyUnicode_InternFromString("disabled");
+  cache_name = PyUnicode_InternFromString("_cache");
   parent_name = PyUnicode_InternFromString("parent");
-  return parent_name && record_factory_name && log_record_name ? 0 : -1;
+  return parent_name && disabled_name && cache_name && record_factory_name && log_record_name ? 0 : -1;
 }
 
 // A type whose methods were found to be logging's own, at a version of the
@@ -160,6 +165,24 @@ int no_handler_takes(PyObject* logger, long level) noexcept {
   return found > 0 ? 1 : 0;
 }
 
+// Logger.isEnabledFor(level) as logging answers it, filling the logger's
+// level cache exactly as that call does: on a cache hit the cached answer,
+// on a miss the call itself. 1, 0 or -1.
+int enabled_for(PyObject* logger, PyObject* level) noexcept {
+  int disabled = attr_truth(logger, disabled_name);
+  if (disabled != 0) return disabled < 0 ? -1 : 0;
+  Ref cache = getattr(logger, cache_name);
+  if (!cache) return -1;
+  if (PyDict_CheckExact(cache.get())) {
+    Ref cached = Ref::borrow(PyDict_GetItemWithError(cache.get(), level));
+    if (cached) return PyObject_IsTrue(cached.get());
+    if (PyErr_Occurred()) return -1;
+  }
+  Ref answer = call_method(logger, path_names[kIsEnabledFor], level);
+  if (!answer) return -1;
+  return PyObject_IsTrue(answer.get());
+}
+
 int unobservable(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwargs) noexcept {
   if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return 0;
   // One mapping argument makes LogRecord test its truth value.
@@ -183,6 +206,9 @@ int unobservable(PyObject* logger, PyObject* level, PyObject* args, PyObject* kw
   if (!PyList_CheckExact(filters.get()) || PyList_GET_SIZE(filters.get()) != 0) return 0;
   r = default_record_factory(logging.get());
   if (r <= 0) return r;
+  // A level the logger is not enabled for ends Logger.log right there.
+  r = enabled_for(logger, level);
+  if (r <= 0) return r < 0 ? -1 : 1;
   return no_handler_takes(logger, lvl);
 }
 
