@@ -35,7 +35,7 @@ __all__ = ["VarnelLog"]
 _fformatter: str
 # Record format of the coloured console handler (%(log_color)s is colorlog's).
 _cformatter: str
-# Level name -> colorlog colour specification.
+# Level name -> colorlog colour name(s), e.g. "bold_red,bg_white".
 _colors: Dict[str, str]
 
 # Logger name -> {stack position -> logger object}; position 1 is the object the

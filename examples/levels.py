@@ -1,0 +1,23 @@
+"""Per-output levels: the console and the file filter independently."""
+
+import logging
+
+from log_main import VarnelLog
+
+log = VarnelLog("levels.app", file="logs/levels.log", level=logging.INFO)
+log.debug("below INFO: nowhere")
+
+log.set_console_level(logging.WARNING)  # the console shows WARNING and above
+log.info("INFO: in the file only")
+log.warning("WARNING: on the console and in the file")
+
+log.set_file_level(logging.ERROR)       # the file keeps ERROR and above
+log.warning("WARNING: on the console only")
+log.error("ERROR: on both")
+
+# The logging logger itself stays at DEBUG; only the handlers filter.
+print("logger level:", logging.getLogger("levels.app").level)  # logger level: 10
+log.close()
+
+with open("logs/levels.log", encoding="utf-8") as f:
+    print(f.read(), end="")

@@ -1,0 +1,424 @@
+"""The module may skip building a record nobody can see; these tests prove the skip is invisible.
+
+Two worlds run side by side: in world A the skip may act, in world B the logger's class is
+a pass-through subclass of logging.Logger, so every call goes through logging. Whatever is
+done to them, both must write the same lines and hand the same records to every handler,
+filter and patched method.
+"""
+
+import collections.abc
+import io
+import logging
+import os
+import re
+import tempfile
+import uuid
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from log_main import VarnelLog
+
+LEVELS = (0, 5, 10, 20, 30, 40, 50, 60)
+METHODS = {"debug": 10, "info": 20, "warning": 30, "error": 40, "critical": 50}
+PATH_METHODS = ("log", "isEnabledFor", "getEffectiveLevel", "_log", "findCaller",
+                "makeRecord", "handle", "filter", "callHandlers")
+PREFIX_RE = re.compile(r"(?m)^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - \S+ - ")
+ANSI_RE = re.compile(r"\x1b\[[0-9;]*m")
+
+
+class PassThrough(logging.Logger):
+    """Behaves exactly as logging.Logger, but is not logging's own class."""
+
+    def callHandlers(self, record):
+        return super().callHandlers(record)
+
+
+class Recorder(logging.Handler):
+    def __init__(self, events, tag, level=0):
+        super().__init__(level)
+        self.events, self.tag = events, tag
+
+    def emit(self, record):
+        self.events.append((self.tag, record.name, record.levelno, record.getMessage()))
+
+
+def describe(value):
+    if isinstance(value, logging.LogRecord):
+        return ("record", value.name, value.levelno, value.getMessage())
+    if isinstance(value, (tuple, list)):
+        return tuple(describe(v) for v in value)
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    return type(value).__name__
+
+
+def normalise(value, prefix):
+    """Logger names differ between the worlds only by their prefix."""
+    if isinstance(value, str):
+        return value.replace(prefix, "W")
+    if isinstance(value, tuple):
+        return tuple(normalise(v, prefix) for v in value)
+    return value
+
+
+class World:
+    def __init__(self, directory, defeated):
+        self.prefix = f"{'b' if defeated else 'a'}_{uuid.uuid4().hex}"
+        self.parent = logging.getLogger(self.prefix + ".P")
+        self.parent.propagate = False
+        self.path = os.path.join(directory, self.prefix + ".log")
+        self.obj = VarnelLog(self.prefix + ".P.C", file=self.path)
+        self.logger = self.obj._logger
+        if defeated:
+            self.logger.__class__ = PassThrough
+        self.console = io.StringIO()
+        self.obj._console_handler.setStream(self.console)
+        self.events, self.handlers, self.filters, self.patched = [], {}, {}, set()
+
+    def wrap(self, name):
+        original, events = getattr(self.logger, name), self.events
+
+        def wrapper(*args, **kwargs):
+            # getEffectiveLevel is called only when logging's level cache misses; its
+            # calls are compared by test_level_cache_is_filled_as_by_logging instead.
+            if name != "getEffectiveLevel":
+                events.append(("patch", name, describe(args), describe(sorted(kwargs.items()))))
+            return original(*args, **kwargs)
+
+        return wrapper
+
+    def filter_for(self, slot, verdict):
+        events = self.events
+
+        def see(record):
+            events.append((f"filter{slot}", record.name, record.levelno, record.getMessage()))
+            return verdict
+
+        if slot == 1:
+            return see  # a plain callable
+        f = logging.Filter()
+        f.filter = see
+        return f
+
+    def apply(self, op):
+        kind, *a = op
+        lg = self.logger
+        if kind == "console":
+            self.obj.set_console_level(a[0])
+        elif kind == "file":
+            self.obj.set_file_level(a[0])
+        elif kind == "outputs":
+            self.obj.set_console_level(a[0])
+            self.obj.set_file_level(a[0])
+        elif kind == "propagate":
+            (lg if a[0] == "child" else self.parent).propagate = a[1]
+        elif kind == "logger_level":
+            lg.setLevel(a[0])
+        elif kind == "handler":
+            where, slot, level = a
+            target = lg if where == "child" else self.parent
+            old = self.handlers.pop((where, slot), None)
+            if old is not None:
+                target.removeHandler(old)
+            if level is not None:
+                self.handlers[where, slot] = h = Recorder(self.events, f"{where}{slot}", level)
+                target.addHandler(h)
+        elif kind == "filter":
+            slot, verdict = a
+            old = self.filters.pop(slot, None)
+            if old is not None:
+                lg.removeFilter(old)
+            if verdict is not None:
+                self.filters[slot] = f = self.filter_for(slot, verdict)
+                lg.addFilter(f)
+        elif kind == "patch":  # at most one method shadowed at a time
+            for name in self.patched:
+                delattr(lg, name)
+            self.patched = {a[0]} - {None}
+            for name in self.patched:
+                setattr(lg, name, self.wrap(name))
+        elif kind == "disable":
+            logging.disable(a[0])
+        elif kind == "switch":
+            self.obj.enable(lg) if a[0] else self.obj.disable()
+        elif kind == "log":
+            method, parts, args, kwargs = a
+            getattr(self.obj, method)(*parts, args=args, kwargs=kwargs)
+
+    def observed(self):
+        self.obj._file_handler.flush()
+        with open(self.path, encoding="utf-8") as f:
+            file_text = PREFIX_RE.sub("", f.read())
+        console_text = PREFIX_RE.sub("", ANSI_RE.sub("", self.console.getvalue()))
+        events = [normalise(e, self.prefix) for e in self.events]
+        return {"file": file_text.splitlines(), "console": console_text.splitlines(), "events": events}
+
+    def close(self):
+        self.obj.close()
+        for h in list(self.parent.handlers):
+            self.parent.removeHandler(h)
+
+
+# (args, the part that consumes them)
+ARGS = [(None, ()), (("x",), ("%s",)), ((7,), ("%s",)), ((2.5,), ("%s",)), (("a", "b"), ("%s-%s",)),
+        (({"k": "v"},), ("%(k)s",))]
+part = st.one_of(st.text(st.characters(codec="ascii", categories=("L", "N", "P", "Zs"),
+                                       exclude_characters="%"), max_size=6),
+                 st.integers(-999, 999), st.floats(width=32), st.none())
+log_op = st.builds(lambda m, parts, a, kw: ("log", m, tuple(parts) + a[1], a[0], kw),
+                   st.sampled_from(["debug", "debug", "info", "info", "warning", "error", "critical"]),
+                   st.lists(part, max_size=3), st.sampled_from(ARGS[:1] * 5 + ARGS[1:]),
+                   st.sampled_from([None] * 6 + [{"stacklevel": 1}, {"extra": {"tag": 1}}]))
+levels = st.sampled_from(LEVELS)
+high = st.sampled_from(LEVELS + (30, 40, 50, 50, 60, 60))  # suppressing most records, as in production
+op = st.one_of(
+    log_op, log_op, log_op, log_op,
+    st.tuples(st.sampled_from(["console", "file", "outputs"]), high),
+    st.tuples(st.sampled_from(["console", "file", "outputs"]), high),
+    st.tuples(st.just("propagate"), st.sampled_from(["child", "parent"]), st.booleans()),
+    st.tuples(st.just("logger_level"), levels),
+    st.tuples(st.just("handler"), st.sampled_from(["child", "parent"]), st.integers(0, 1),
+              st.none() | high),
+    st.tuples(st.just("filter"), st.integers(0, 1), st.sampled_from([None, None, None, None, True, False])),
+    st.tuples(st.just("patch"), st.sampled_from((None,) * 9 + PATH_METHODS)),
+    st.tuples(st.just("disable"), st.sampled_from([logging.NOTSET, 10, 20, 30, 40, 50])),
+    st.tuples(st.just("switch"), st.sampled_from([True, True, False])),
+)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.tuples(high, high), st.lists(op, min_size=10, max_size=30))
+def test_skipping_is_unobservable(start, ops):
+    with tempfile.TemporaryDirectory() as directory:
+        worlds = []
+        try:
+            worlds = [World(directory, defeated=False), World(directory, defeated=True)]
+            for o in [("console", start[0]), ("file", start[1]), *ops]:
+                for w in worlds:
+                    w.apply(o)
+            a, b = (w.observed() for w in worlds)
+            assert a == b
+        finally:
+            logging.disable(logging.NOTSET)
+            for w in worlds:
+                w.close()
+
+
+# ------------------------------------------------------------- the edges, one by one
+
+
+@pytest.fixture
+def make_quiet(tmp_path):
+    """Makes logger objects whose own outputs take nothing below CRITICAL.
+
+    They are made inside the test itself: pytest adds its capture handlers to every
+    non-propagating logger that exists when a test phase starts, and those would take
+    every record.
+    """
+    made = []
+
+    def make():
+        obj = VarnelLog(f"d_{uuid.uuid4().hex}.P.C", file=str(tmp_path / f"q{len(made)}.log"))
+        made.append(obj)
+        assert obj._logger.handlers == [obj._console_handler, obj._file_handler]
+        obj._console_handler.setStream(io.StringIO())
+        obj.set_console_level(50)
+        obj.set_file_level(50)
+        obj.debug("warm-up")  # whatever the module remembers, it has now seen this logger
+        return obj
+
+    yield make
+    logging.disable(logging.NOTSET)
+    for obj in made:
+        obj.close()
+
+
+@pytest.mark.parametrize("method", sorted(METHODS))
+def test_handler_at_exactly_the_record_level_receives_it(make_quiet, method):
+    quiet = make_quiet()
+    level, events = METHODS[method], []
+    quiet._logger.addHandler(Recorder(events, "above", level + 1))
+    quiet._logger.addHandler(Recorder(events, "equal", level))
+    getattr(quiet, method)("edge")
+    assert [e[0] for e in events] == ["equal"]
+    quiet.set_file_level(level)
+    getattr(quiet, method)("to file")
+    with open(quiet._file_handler.baseFilename, encoding="utf-8") as f:
+        assert f.read().endswith(f" - {logging.getLevelName(level)} - to file\n")
+
+
+def test_propagation_reaches_handlers_up_the_chain(make_quiet):
+    quiet = make_quiet()
+    name = quiet._logger.name
+    parent, grand = logging.getLogger(name.rsplit(".", 1)[0]), logging.getLogger(name.split(".")[0])
+    events = []
+    grand.propagate = False
+    grand.addHandler(Recorder(events, "grand", 10))
+    quiet.debug("not propagated")
+    assert events == []
+    quiet._logger.propagate = True
+    quiet.debug("through P")
+    assert events == [("grand", name, 10, "through P")]
+    parent.propagate = False
+    parent.addHandler(Recorder(events, "parent", 20))
+    quiet.debug("stops at P")
+    quiet.info("taken by P")
+    assert events[1:] == [("parent", name, 20, "taken by P")]
+
+
+@pytest.mark.parametrize("kind", ["recorder", "stderr", "none"])
+def test_last_resort_when_no_handler_is_reachable(make_quiet, capsys, kind):
+    quiet = make_quiet()
+    saved, warned = logging.lastResort, logging.Logger.manager.emittedNoHandlerWarning
+    events = []
+    try:
+        if kind == "recorder":
+            logging.lastResort = Recorder(events, "last", logging.WARNING)
+        elif kind == "none":
+            logging.lastResort = None
+            logging.Logger.manager.emittedNoHandlerWarning = False
+        for h in (quiet._console_handler, quiet._file_handler):
+            quiet._logger.removeHandler(h)
+        quiet.info("below the last resort")
+        quiet.warning("nobody else listens")
+        err = capsys.readouterr().err
+    finally:
+        logging.lastResort, logging.Logger.manager.emittedNoHandlerWarning = saved, warned
+    if kind == "recorder":
+        assert [e[2:] for e in events] == [(30, "nobody else listens")]
+    elif kind == "stderr":
+        assert err == "nobody else listens\n"
+    else:
+        assert err == f'No handlers could be found for logger "{quiet._logger.name}"\n'
+
+
+def test_a_logger_filter_added_later_sees_suppressed_records(make_quiet):
+    quiet = make_quiet()
+    seen = []
+    quiet._logger.addFilter(lambda r: seen.append((r.levelno, r.getMessage())) or True)
+    quiet.debug("now", 1)
+    assert seen == [(10, "now 1")]
+
+
+def test_a_custom_record_factory_is_called_for_suppressed_records(make_quiet):
+    quiet = make_quiet()
+    made, default = [], logging.getLogRecordFactory()
+
+    def factory(*args, **kwargs):
+        record = default(*args, **kwargs)
+        made.append((record.levelno, record.getMessage()))
+        return record
+
+    try:
+        logging.setLogRecordFactory(factory)
+        quiet.debug("made", args=None)
+        quiet.info("with %s", args=("arg",))
+    finally:
+        logging.setLogRecordFactory(default)
+    assert made == [(10, "made"), (20, "with arg")]
+
+
+def test_logging_disable_is_respected(make_quiet):
+    quiet = make_quiet()
+    events = []
+    quiet._logger.addHandler(Recorder(events, "low", 0))
+    try:
+        logging.disable(logging.INFO)
+        for method in sorted(METHODS):
+            getattr(quiet, method)(method)
+        logging.disable(logging.NOTSET)
+        quiet.info("again")
+    finally:
+        logging.disable(logging.NOTSET)
+    assert sorted(e[3] for e in events) == ["again", "critical", "error", "warning"]
+
+
+@pytest.mark.parametrize("name", PATH_METHODS)
+def test_a_method_shadowed_on_the_instance_is_called(make_quiet, name):
+    quiet = make_quiet()
+    calls, lg = [], quiet._logger
+    original = getattr(lg, name)
+    setattr(lg, name, lambda *a, **k: calls.append(name) or original(*a, **k))
+    lg._cache.clear()  # getEffectiveLevel is only asked when logging's level cache misses
+    quiet.debug("shadowed")
+    assert calls == [name]
+
+
+@pytest.mark.parametrize("owner, name", [(logging.Logger, "callHandlers"), (logging.Logger, "makeRecord"),
+                                         (logging.Filterer, "filter"), (logging.LogRecord, "__init__")])
+def test_a_method_patched_on_a_class_after_first_use_is_called(make_quiet, owner, name):
+    quiet = make_quiet()
+    calls, original = [], owner.__dict__[name]
+
+    def patched(self, *a, **k):
+        calls.append(type(self).__name__)
+        return original(self, *a, **k)
+
+    try:
+        setattr(owner, name, patched)
+        quiet.debug("patched")
+    finally:
+        setattr(owner, name, original)
+    assert calls[:1] == ["LogRecord" if owner is logging.LogRecord else "Logger"]
+
+
+def test_a_class_switched_after_first_use_is_honoured(make_quiet):
+    quiet = make_quiet()
+    seen = []
+
+    class Watching(logging.Logger):
+        def callHandlers(self, record):
+            seen.append(record.getMessage())
+            return super().callHandlers(record)
+
+    quiet._logger.__class__ = Watching
+    quiet.debug("watched")
+    assert seen == ["watched"]
+
+
+class CountingMapping(collections.abc.Mapping):
+    def __init__(self, log):
+        self.log = log
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+    def __iter__(self):
+        self.log.append("iter")
+        return iter(())
+
+    def __len__(self):
+        self.log.append("len")
+        return 0
+
+
+def test_arguments_that_logging_inspects_are_still_inspected(make_quiet):
+    quiet = make_quiet()
+    asked = []
+    quiet.debug("one mapping", args=(CountingMapping(asked),))
+    assert asked == ["len"]  # LogRecord tests the truth of a single mapping argument
+    asked.clear()
+    quiet.debug("extra", kwargs={"extra": CountingMapping(asked)})
+    assert asked == ["iter"]  # makeRecord walks the extra mapping
+
+
+def test_level_cache_is_filled_as_by_logging(tmp_path):
+    """After a suppressed call, a getEffectiveLevel override is asked as often as with plain logging."""
+    counts = []
+    for defeated in (False, True):
+        obj = VarnelLog(f"d_{uuid.uuid4().hex}.P.C", file=str(tmp_path / f"{defeated}.log"))
+        try:
+            if defeated:
+                obj._logger.__class__ = PassThrough
+            obj._console_handler.setStream(io.StringIO())
+            obj.set_console_level(50)
+            obj.set_file_level(50)
+            obj.debug("first")
+            calls, original = [], obj._logger.getEffectiveLevel
+            obj._logger.getEffectiveLevel = lambda: calls.append(1) or original()
+            obj.debug("second")
+            counts.append(len(calls))
+        finally:
+            obj.close()
+    assert counts[0] == counts[1], f"skippable world asked {counts[0]} times, plain logging {counts[1]}"
