@@ -19,6 +19,7 @@ PyObject* log_record_name;
 PyObject* parent_name;
 PyObject* disabled_name;
 PyObject* cache_name;
+PyObject* instance_names[6];  // the logger's own attributes read here
 
 int init_path_names() noexcept {
   if (parent_name) return 0;
@@ -31,6 +32,8 @@ int init_path_names() noexcept {
   disabled_name = PyUnicode_InternFromString("disabled");
   cache_name = PyUnicode_InternFromString("_cache");
   parent_name = PyUnicode_InternFromString("parent");
+  PyObject* own[] = {disabled_name, cache_name, N.filters, N.handlers, N.propagate, parent_name};
+  for (int i = 0; i < 6; ++i) instance_names[i] = own[i];
   return parent_name && disabled_name && cache_name && record_factory_name && log_record_name ? 0 : -1;
 }
 
@@ -77,6 +80,10 @@ bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
   if (type->tp_getattro != PyObject_GenericGetAttr ||
       type->tp_setattro != PyObject_GenericSetAttr)
     return false;
+  // The instance attributes read below come from the instance dict only
+  // when the class defines nothing of those names.
+  for (PyObject* attr : instance_names)
+    if (_PyType_Lookup(type, attr)) return false;
   for (int i = 0; i < kPathLen; ++i) {
     const char* owner = i == 7 ? "Filterer.filter" : nullptr;
     char qualname[64];
@@ -116,13 +123,10 @@ int default_record_factory(PyObject* logging) noexcept {
 // instance's few attributes: names set as attributes are interned, so a
 // key equal to a method name is that very object; a key that is not an
 // interned str is a doubt.
-int methods_not_shadowed(PyObject* logger) noexcept {
-  Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
-  if (!dict) return -1;
-  if (!PyDict_CheckExact(dict.get())) return 0;
+int methods_not_shadowed(PyObject* dict) noexcept {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+  while (PyDict_Next(dict, &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return 0;
     for (PyObject* name : path_names)
       if (key == name) return 0;
@@ -130,9 +134,18 @@ int methods_not_shadowed(PyObject* logger) noexcept {
   return 1;
 }
 
+// An attribute of the logger itself: from its instance dict (see
+// logger_type_untouched), otherwise read the ordinary way. Empty with no
+// exception set when the dict lacks it.
+Ref own_attr(PyObject* obj, PyObject* dict, PyObject* name) noexcept {
+  if (!dict) return getattr(obj, name);
+  return Ref::borrow(PyDict_GetItemWithError(dict, name));
+}
+
 // Walks the handlers exactly as Logger.callHandlers does: 1 when at least
-// one handler is reached and none has a level at or below `level`.
-int no_handler_takes(PyObject* logger, long level) noexcept {
+// one handler is reached and none has a level at or below `level`. The
+// first logger's attributes come from its instance dict `dict`.
+int no_handler_takes(PyObject* logger, PyObject* dict, long level) noexcept {
   Ref current = Ref::borrow(logger);
   Py_ssize_t found = 0;
   while (current) {
@@ -141,8 +154,8 @@ int no_handler_takes(PyObject* logger, long level) noexcept {
       if (truthy < 0) return -1;
       break;
     }
-    Ref handlers = getattr(current.get(), N.handlers);
-    if (!handlers) return -1;
+    Ref handlers = own_attr(current.get(), dict, N.handlers);
+    if (!handlers) return PyErr_Occurred() ? -1 : 0;
     if (!PyList_CheckExact(handlers.get())) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
       Ref handler = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
@@ -155,24 +168,29 @@ int no_handler_takes(PyObject* logger, long level) noexcept {
       if (overflow < 0 || (!overflow && t <= level)) return 0;
       if (t == -1 && PyErr_Occurred()) return -1;
     }
-    int propagate = attr_truth(current.get(), N.propagate);
+    Ref flag = own_attr(current.get(), dict, N.propagate);
+    if (!flag) return PyErr_Occurred() ? -1 : 0;
+    int propagate = PyObject_IsTrue(flag.get());
     if (propagate < 0) return -1;
     if (!propagate) break;
-    current = getattr(current.get(), parent_name);
-    if (!current) return -1;
+    current = own_attr(current.get(), dict, parent_name);
+    if (!current) return PyErr_Occurred() ? -1 : 0;
     if (current.get() == Py_None) break;
+    dict = nullptr;  // ancestors are read the ordinary way
   }
   return found > 0 ? 1 : 0;
 }
 
 // Logger.isEnabledFor(level) as logging answers it, filling the logger's
 // level cache exactly as that call does: on a cache hit the cached answer,
-// on a miss the call itself. 1, 0 or -1.
-int enabled_for(PyObject* logger, PyObject* level) noexcept {
-  int disabled = attr_truth(logger, disabled_name);
+// on a miss the call itself. 1, 0, 2 for doubt, or -1.
+int enabled_for(PyObject* logger, PyObject* dict, PyObject* level) noexcept {
+  Ref flag = own_attr(logger, dict, disabled_name);
+  if (!flag) return PyErr_Occurred() ? -1 : 2;
+  int disabled = PyObject_IsTrue(flag.get());
   if (disabled != 0) return disabled < 0 ? -1 : 0;
-  Ref cache = getattr(logger, cache_name);
-  if (!cache) return -1;
+  Ref cache = own_attr(logger, dict, cache_name);
+  if (!cache) return PyErr_Occurred() ? -1 : 2;
   if (PyDict_CheckExact(cache.get())) {
     Ref cached = Ref::borrow(PyDict_GetItemWithError(cache.get(), level));
     if (cached) return PyObject_IsTrue(cached.get());
@@ -199,17 +217,20 @@ int unobservable(PyObject* logger, PyObject* level, PyObject* args, PyObject* kw
   if (!logging) return -1;
   if (!PyModule_CheckExact(logging.get())) return 0;
   if (!logger_type_untouched(Py_TYPE(logger), logging.get())) return 0;
-  int r = methods_not_shadowed(logger);
+  Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+  if (!dict) return -1;
+  if (!PyDict_CheckExact(dict.get())) return 0;
+  int r = methods_not_shadowed(dict.get());
   if (r <= 0) return r;
-  Ref filters = getattr(logger, N.filters);
-  if (!filters) return -1;
+  Ref filters = own_attr(logger, dict.get(), N.filters);
+  if (!filters) return PyErr_Occurred() ? -1 : 0;
   if (!PyList_CheckExact(filters.get()) || PyList_GET_SIZE(filters.get()) != 0) return 0;
   r = default_record_factory(logging.get());
   if (r <= 0) return r;
   // A level the logger is not enabled for ends Logger.log right there.
-  r = enabled_for(logger, level);
-  if (r <= 0) return r < 0 ? -1 : 1;
-  return no_handler_takes(logger, lvl);
+  r = enabled_for(logger, dict.get(), level);
+  if (r != 1) return r == 0 ? 1 : (r < 0 ? -1 : 0);
+  return no_handler_takes(logger, dict.get(), lvl);
 }
 
 }  // namespace

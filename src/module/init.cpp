@@ -10,8 +10,10 @@ namespace lm {
 namespace {
 
 // `import name` (binding the top-level module, as the statement does).
+// Namespace keys are interned, as the compiler interns names, so that
+// lookups by the interned names match by pointer.
 int import_module(PyObject* ns, const char* name) noexcept {
-  Ref text = str(name);
+  Ref text = Ref::steal(PyUnicode_InternFromString(name));
   if (!text) return -1;
   Ref module = Ref::steal(PyImport_Import(text.get()));
   if (!module) return -1;
