@@ -3,10 +3,21 @@
 # that was not built with ASan if the ASan runtime is preloaded; LeakSanitizer is
 # switched off by default because the interpreter itself does not free everything
 # at exit.
+
+# The virtual environment the scripts work on: $LOG_MAIN_VENV (default .venv),
+# relative to the repository root unless absolute.
+log_main_venv() {
+  local v=${LOG_MAIN_VENV:-.venv}
+  case "$v" in
+    /*) printf '%s\n' "$v" ;;
+    *) printf '%s\n' "$ROOT/$v" ;;
+  esac
+}
+
 log_main_sanitize_env() {
   [[ "${LOG_MAIN_SANITIZE:-}" == 1 ]] || return 0
   local so asan
-  so=$(compgen -G "$ROOT/.venv/lib/python3.13/site-packages/log_main.*.so" | head -n1) || true
+  so=$(compgen -G "$(log_main_venv)/lib/python3.13/site-packages/log_main.*.so" | head -n1) || true
   [[ -n "$so" ]] || return 0
   asan=$(ldd "$so" | awk '/libasan/ {print $3; exit}')
   [[ -n "$asan" ]] || return 0

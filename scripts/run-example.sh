@@ -7,4 +7,4 @@ bash scripts/setup.sh
 # shellcheck source=scripts/_sanitize_env.sh
 source scripts/_sanitize_env.sh
 log_main_sanitize_env
-exec .venv/bin/python examples/basic.py "$@"
+exec "$(log_main_venv)/bin/python" examples/basic.py "$@"

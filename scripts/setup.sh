@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up .venv with CPython 3.13 and the dev tools, then builds and installs
 # log_main into it. Idempotent; quick when nothing changed.
-#   PYTHON=/path/to/python3.13   use this interpreter to create .venv
+#   LOG_MAIN_VENV=DIR            the virtual environment to use (default .venv,
+#                                relative to the repository root)
+#   PYTHON=/path/to/python3.13   use this interpreter to create the venv
 #   CI=<non-empty>               build with -Werror
 #   LOG_MAIN_SANITIZE=1          ASan+UBSan build (separate build dir build/asan)
 set -euo pipefail
@@ -11,7 +13,8 @@ cd "$ROOT"
 # shellcheck source=scripts/_sanitize_env.sh
 source "$ROOT/scripts/_sanitize_env.sh"
 
-VENV="$ROOT/.venv"
+LOG_MAIN_VENV=${LOG_MAIN_VENV:-.venv}
+VENV=$(log_main_venv)
 VPY="$VENV/bin/python"
 DEPS_STAMP="$VENV/.log_main-deps.sha256"
 BUILD_STAMP="$VENV/.log_main-build.sha256"
@@ -42,7 +45,7 @@ find_python() {
 
 # 1. Interpreter and virtual environment.
 if is_py313 "$VPY"; then
-  say "python: .venv ($("$VPY" -c 'import sys; print(sys.version.split()[0])'))"
+  say "python: $LOG_MAIN_VENV ($("$VPY" -c 'import sys; print(sys.version.split()[0])'))"
 else
   if [[ -n "${PYTHON:-}" ]]; then
     is_py313 "$PYTHON" || die "PYTHON=$PYTHON is not a working CPython 3.13"
@@ -56,8 +59,8 @@ else
   fi
   say "python: $BASE"
   rm -rf "$VENV"
-  "$BASE" -m venv "$VENV" || die "could not create .venv with $BASE (on Debian install python3.13-venv)"
-  say "venv: created .venv; upgrading pip"
+  "$BASE" -m venv "$VENV" || die "could not create $LOG_MAIN_VENV with $BASE (on Debian install python3.13-venv)"
+  say "venv: created $LOG_MAIN_VENV; upgrading pip"
   "$VPY" -m pip install --quiet --upgrade pip
 fi
 

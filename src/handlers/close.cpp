@@ -157,6 +157,7 @@ int pop_stack(PyObject* name, PyObject* logger, PyObject* index, PyObject* below
   if (has_capture <= 0) return has_capture;
   Ref per_name = Ref::steal(PyObject_GetItem(captures.get(), name));
   if (!per_name || !call_method(per_name.get(), N.pop, below)) return -1;
+  if (release_captured(name, below) < 0) return -1;
   per_name = Ref::steal(PyObject_GetItem(captures.get(), name));
   if (!per_name) return -1;
   int records_left = PyObject_IsTrue(per_name.get());
@@ -190,6 +191,7 @@ int hand_back(PyObject* name, PyObject* logger, PyObject* record) noexcept {
   if (!captures || !zero) return -1;
   Ref per_name = Ref::steal(PyObject_GetItem(captures.get(), name));
   if (!per_name || !call_method(per_name.get(), N.pop, zero.get())) return -1;
+  if (release_captured(name, zero.get()) < 0) return -1;
   int left = PyObject_IsTrue(per_name.get());
   if (left < 0) return -1;
   if (!left && !call_method(captures.get(), N.pop, name)) return -1;

@@ -43,9 +43,11 @@ int exec_module(PyObject* module) noexcept {
   PyObject* ns = PyModule_GetDict(module);
   if (!ns) return -1;
   state.ns = Py_NewRef(ns);
-  if (run_module_body(ns) < 0) {
+  state.captured = PyDict_New();
+  if (!state.captured || run_module_body(ns) < 0) {
     Py_CLEAR(state.ns);
     Py_CLEAR(state.log_func);
+    Py_CLEAR(state.captured);
     return -1;
   }
   state.module = Py_NewRef(module);

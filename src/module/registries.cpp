@@ -30,6 +30,29 @@ Ref top_position(PyObject* name, long fallback) noexcept {
   return best;
 }
 
+namespace {
+
+Ref captured_key(PyObject* name, PyObject* position) noexcept {
+  return Ref::steal(PyTuple_Pack(2, name, position));
+}
+
+}  // namespace
+
+int hold_captured(PyObject* name, PyObject* position, PyObject* handlers) noexcept {
+  Ref key = captured_key(name, position);
+  return key ? PyDict_SetItem(state.captured, key.get(), handlers) : -1;
+}
+
+int release_captured(PyObject* name, PyObject* position) noexcept {
+  Ref key = captured_key(name, position);
+  if (!key) return -1;
+  Ref gone;
+  PyObject* value = nullptr;
+  if (PyDict_Pop(state.captured, key.get(), &value) < 0) return -1;
+  gone = Ref::steal(value);  // released after the dict is consistent again
+  return 0;
+}
+
 int compare_position(PyObject* position, long value) noexcept {
   Ref v = Ref::steal(PyLong_FromLong(value));
   if (!v) return -1;

@@ -133,6 +133,10 @@ struct State {
   PyObject* module = nullptr;     // the initialised module, once exec succeeded
   PyObject* ns = nullptr;         // its namespace dict (strong, for the process)
   PyObject* log_func = nullptr;   // _LogBase._log as defined, for the direct call
+  // (name, position) -> the handlers a capture record describes. Records
+  // match handlers by id(); holding them keeps those ids from being reused
+  // by new handlers while the record exists.
+  PyObject* captured = nullptr;
   Names names;
 };
 

@@ -1,9 +1,9 @@
 // _GetLogger: serves a name logging already knows, by a child or a capture.
 #include "module/logger_params.hpp"
 #include "module/methods.hpp"
+#include "module/registries.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
-#include "module/registries.hpp"
 #include "variants/capture_records.hpp"
 #include "variants/shared.hpp"
 
@@ -133,7 +133,8 @@ int capture(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   }
   Ref entry = Ref::steal(PyDict_New());
   if (!entry || PyDict_SetItem(entry.get(), index.get(), record.get()) < 0 ||
-      !call_method(per_name.get(), N.update, entry.get()))
+      !call_method(per_name.get(), N.update, entry.get()) ||
+      hold_captured(name, index.get(), walk.get()) < 0)
     return -1;
   if (!above) return 0;
   Ref loggers = global(N._LOGGERS);
