@@ -39,6 +39,7 @@ int init_path_names() noexcept {
 
 // A type whose methods were found to be logging's own, at a version of the
 // type: any change to the type (or its bases) gives it a new version tag.
+// The type is held (strongly) so that the slot never points at a freed type.
 struct Verified {
   PyTypeObject* type = nullptr;
   unsigned int tag = 0;
@@ -57,7 +58,7 @@ bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualn
 
 bool remember(Verified& slot, PyTypeObject* type) noexcept {
   if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-  slot.type = type;
+  Py_XSETREF(slot.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
   slot.tag = type->tp_version_tag;
   return true;
 }
