@@ -77,10 +77,9 @@ Ref recorded_handlers(PyObject* name, PyObject* below) noexcept {
     truthy = PyObject_IsTrue(prev.get());
     if (truthy < 0) return {};
     if (truthy) {
-      Ref key = str("handlers");
       Ref empty = Ref::steal(PyList_New(0));
-      if (!key || !empty) return {};
-      return call_method(prev.get(), N.get, key.get(), empty.get());
+      if (!empty) return {};
+      return call_method(prev.get(), N.get, N.handlers, empty.get());
     }
   }
   return Ref::steal(PyList_New(0));

@@ -8,10 +8,9 @@
 namespace lm {
 namespace {
 
-Ref item(PyObject* record, const char* key) noexcept {
-  Ref k = str(key);
-  if (!k) return {};
-  return Ref::steal(PyObject_GetItem(record, k.get()));
+// record[key], as plain indexing reads it.
+Ref item(PyObject* record, PyObject* key) noexcept {
+  return Ref::steal(PyObject_GetItem(record, key));
 }
 
 // "w" -> "a", "w+" -> "a+", "xb" -> "ab": the same mode, appending.
@@ -85,8 +84,8 @@ Ref constructor_kwargs(PyObject* cls, PyObject* recorded) noexcept {
 }  // namespace
 
 Ref rebuild_handler(PyObject* logger, PyObject* record) noexcept {
-  Ref cls = item(record, "type");
-  Ref recorded = item(record, "kwargs");
+  Ref cls = item(record, N.type);
+  Ref recorded = item(record, N.kwargs);
   if (!cls || !recorded) return {};
   Ref kwargs = PyDict_Check(recorded.get()) ? constructor_kwargs(cls.get(), recorded.get())
                                              : recorded.copy();
@@ -94,19 +93,17 @@ Ref rebuild_handler(PyObject* logger, PyObject* record) noexcept {
   Ref handler = call_dict(cls.get(), {}, kwargs.get());
   if (!handler) return {};
 
-  for (const char* key : {"namer", "rotator"}) {
-    Ref k = str(key);
-    if (!k) return {};
-    int present = PyMapping_HasKeyWithError(record, k.get());
+  for (PyObject* key : {N.namer, N.rotator}) {
+    int present = PyMapping_HasKeyWithError(record, key);
     if (present < 0) return {};
     if (!present) continue;
-    Ref value = Ref::steal(PyObject_GetItem(record, k.get()));
-    if (!value || setattr(handler.get(), k.get(), value.get()) < 0) return {};
+    Ref value = item(record, key);
+    if (!value || setattr(handler.get(), key, value.get()) < 0) return {};
   }
 
-  Ref level = item(record, "level");
+  Ref level = item(record, N.level);
   if (!level || !call_method(handler.get(), N.setLevel, level.get())) return {};
-  Ref filters = item(record, "filters");
+  Ref filters = item(record, N.filters);
   if (!filters) return {};
   Ref it = Ref::steal(PyObject_GetIter(filters.get()));
   if (!it) return {};
@@ -114,7 +111,7 @@ Ref rebuild_handler(PyObject* logger, PyObject* record) noexcept {
     if (!call_method(handler.get(), N.addFilter, filter.get())) return {};
   }
   if (PyErr_Occurred()) return {};
-  Ref formatter = item(record, "formatter");
+  Ref formatter = item(record, N.formatter);
   if (!formatter || !call_method(handler.get(), N.setFormatter, formatter.get())) return {};
   if (!call_method(logger, N.addHandler, handler.get())) return {};
   return handler;

@@ -70,18 +70,14 @@ Ref rebuild_kwargs(PyObject* handler) noexcept {
   return {};
 }
 
-int set_item(PyObject* dict, const char* key, PyObject* value) noexcept {
-  return value ? PyDict_SetItemString(dict, key, value) : -1;
-}
-
 }  // namespace
 
 Ref handler_record(PyObject* handler) noexcept {
   Ref record = Ref::steal(PyDict_New());
   if (!record) return {};
   Ref id = Ref::steal(PyLong_FromVoidPtr(handler));
-  if (set_item(record.get(), "id", id.get()) < 0 ||
-      set_item(record.get(), "type", reinterpret_cast<PyObject*>(Py_TYPE(handler))) < 0)
+  if (!id || PyDict_SetItem(record.get(), N.id, id.get()) < 0 ||
+      PyDict_SetItem(record.get(), N.type, reinterpret_cast<PyObject*>(Py_TYPE(handler))) < 0)
     return {};
   for (PyObject* key : {N.level, N.name, N.filters, N.formatter}) {
     Ref value = getattr(handler, key);

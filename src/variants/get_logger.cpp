@@ -118,7 +118,7 @@ int capture(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   if (!empty || !call_method(captures.get(), N.setdefault, name, empty.get())) return -1;
   Ref per_name = Ref::steal(PyObject_GetItem(captures.get(), name));
   Ref record = Ref::steal(PyDict_New());
-  if (!per_name || !record || PyDict_SetItemString(record.get(), "handlers", records.get()) < 0 ||
+  if (!per_name || !record || PyDict_SetItem(record.get(), N.handlers, records.get()) < 0 ||
       PyDict_SetItem(record.get(), N.handler_ids, ids.get()) < 0)
     return -1;
   int above = compare_position(index.get(), 0);
