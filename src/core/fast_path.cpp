@@ -1,51 +1,33 @@
 // Whether a record would be seen by nobody, so that the log call can be skipped.
 #include "core/fast_path.hpp"
 
+#include <array>
+#include <initializer_list>
+
 #include "module/state.hpp"
 
 namespace lm {
 namespace {
 
-// The methods that Logger.log reaches, in the order it reaches them.
-constexpr const char* kPath[] = {"log",        "isEnabledFor", "getEffectiveLevel",
-                                 "_log",       "findCaller",   "makeRecord",
-                                 "handle",     "filter",       "callHandlers"};
-constexpr int kPathLen = sizeof(kPath) / sizeof(kPath[0]);
-constexpr int kIsEnabledFor = 1;  // index in kPath
-
-PyObject* path_names[kPathLen];
-PyObject* record_factory_name;
-PyObject* log_record_name;
-PyObject* parent_name;
-PyObject* disabled_name;
-PyObject* cache_name;
-PyObject* instance_names[6];  // the logger's own attributes read here
-
-int init_path_names() noexcept {
-  if (parent_name) return 0;
-  for (int i = 0; i < kPathLen; ++i) {
-    path_names[i] = PyUnicode_InternFromString(kPath[i]);
-    if (!path_names[i]) return -1;
-  }
-  record_factory_name = PyUnicode_InternFromString("_logRecordFactory");
-  log_record_name = PyUnicode_InternFromString("LogRecord");
-  disabled_name = PyUnicode_InternFromString("disabled");
-  cache_name = PyUnicode_InternFromString("_cache");
-  parent_name = PyUnicode_InternFromString("parent");
-  PyObject* own[] = {disabled_name, cache_name, N.filters, N.handlers, N.propagate, parent_name};
-  for (int i = 0; i < 6; ++i) instance_names[i] = own[i];
-  return parent_name && disabled_name && cache_name && record_factory_name && log_record_name ? 0 : -1;
-}
-
-// A type whose methods were found to be logging's own, at a version of the
-// type: any change to the type (or its bases) gives it a new version tag.
-// The type is held (strongly) so that the slot never points at a freed type.
-struct Verified {
-  PyTypeObject* type = nullptr;
-  unsigned int tag = 0;
+// The methods that Logger.log reaches, in the order it reaches them, with
+// the qualified names they have in logging's source.
+struct PathMethod {
+  PyObject* name;
+  const char* qualname;
 };
-Verified verified_loggers[4];
-Verified verified_record;
+std::array<PathMethod, 9> path_methods() noexcept {
+  return {{
+      {N.log, "Logger.log"},
+      {N.isEnabledFor, "Logger.isEnabledFor"},
+      {N.getEffectiveLevel, "Logger.getEffectiveLevel"},
+      {N._log, "Logger._log"},
+      {N.findCaller, "Logger.findCaller"},
+      {N.makeRecord, "Logger.makeRecord"},
+      {N.handle, "Logger.handle"},
+      {N.filter, "Filterer.filter"},
+      {N.callHandlers, "Logger.callHandlers"},
+  }};
+}
 
 // Whether `fn` is a plain function compiled from logging's own source, with
 // the given qualified name.
@@ -56,21 +38,21 @@ bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualn
   return PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0;
 }
 
-bool remember(Verified& slot, PyTypeObject* type) noexcept {
+bool remember(VerifiedType& slot, PyTypeObject* type) noexcept {
   if (!PyUnstable_Type_AssignVersionTag(type)) return false;
   Py_XSETREF(slot.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
   slot.tag = type->tp_version_tag;
   return true;
 }
 
-bool already_verified(const Verified& slot, PyTypeObject* type) noexcept {
+bool already_verified(const VerifiedType& slot, PyTypeObject* type) noexcept {
   return slot.type == type && slot.tag != 0 && type->tp_version_tag == slot.tag;
 }
 
 // Every method on the path of Logger.log is logging's own and attributes
 // are looked up the ordinary way.
 bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
-  for (const Verified& v : verified_loggers)
+  for (const VerifiedType& v : state.skip.loggers)
     if (already_verified(v, type)) return true;
   Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
   if (!file) {
@@ -83,40 +65,33 @@ bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
     return false;
   // The instance attributes read below come from the instance dict only
   // when the class defines nothing of those names.
-  for (PyObject* attr : instance_names)
+  for (PyObject* attr : {N.disabled, N._cache, N.filters, N.handlers, N.propagate, N.parent})
     if (_PyType_Lookup(type, attr)) return false;
-  for (int i = 0; i < kPathLen; ++i) {
-    const char* owner = i == 7 ? "Filterer.filter" : nullptr;
-    char qualname[64];
-    if (!owner) {
-      PyOS_snprintf(qualname, sizeof qualname, "Logger.%s", kPath[i]);
-      owner = qualname;
-    }
-    if (!is_logging_function(_PyType_Lookup(type, path_names[i]), logging_file, owner))
+  for (const PathMethod& m : path_methods())
+    if (!is_logging_function(_PyType_Lookup(type, m.name), logging_file, m.qualname))
       return false;
-  }
-  for (Verified& v : verified_loggers) {
+  for (VerifiedType& v : state.skip.loggers) {
     if (!v.type || v.tag != v.type->tp_version_tag) return remember(v, type);
   }
-  return remember(verified_loggers[0], type);
+  return remember(state.skip.loggers[0], type);
 }
 
 // logging._logRecordFactory is logging.LogRecord, with its own __init__.
 int default_record_factory(PyObject* logging) noexcept {
   PyObject* ns = PyModule_GetDict(logging);
   if (!ns) return -1;
-  PyObject* factory = PyDict_GetItemWithError(ns, record_factory_name);
+  PyObject* factory = PyDict_GetItemWithError(ns, N._logRecordFactory);
   if (!factory) return PyErr_Occurred() ? -1 : 0;
-  PyObject* record_class = PyDict_GetItemWithError(ns, log_record_name);
+  PyObject* record_class = PyDict_GetItemWithError(ns, N.LogRecord);
   if (!record_class) return PyErr_Occurred() ? -1 : 0;
   if (factory != record_class || !PyType_Check(record_class)) return 0;
   auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-  if (already_verified(verified_record, type)) return 1;
+  if (already_verified(state.skip.record, type)) return 1;
   Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
   if (!file) return -1;
   if (!is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__"))
     return 0;
-  remember(verified_record, type);
+  remember(state.skip.record, type);
   return 1;
 }
 
@@ -127,10 +102,11 @@ int default_record_factory(PyObject* logging) noexcept {
 int methods_not_shadowed(PyObject* dict) noexcept {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  const auto path = path_methods();
   while (PyDict_Next(dict, &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return 0;
-    for (PyObject* name : path_names)
-      if (key == name) return 0;
+    for (const PathMethod& m : path)
+      if (key == m.name) return 0;
   }
   return 1;
 }
@@ -174,7 +150,7 @@ int no_handler_takes(PyObject* logger, PyObject* dict, long level) noexcept {
     int propagate = PyObject_IsTrue(flag.get());
     if (propagate < 0) return -1;
     if (!propagate) break;
-    current = own_attr(current.get(), dict, parent_name);
+    current = own_attr(current.get(), dict, N.parent);
     if (!current) return PyErr_Occurred() ? -1 : 0;
     if (current.get() == Py_None) break;
     dict = nullptr;  // ancestors are read the ordinary way
@@ -186,18 +162,18 @@ int no_handler_takes(PyObject* logger, PyObject* dict, long level) noexcept {
 // level cache exactly as that call does: on a cache hit the cached answer,
 // on a miss the call itself. 1, 0, 2 for doubt, or -1.
 int enabled_for(PyObject* logger, PyObject* dict, PyObject* level) noexcept {
-  Ref flag = own_attr(logger, dict, disabled_name);
+  Ref flag = own_attr(logger, dict, N.disabled);
   if (!flag) return PyErr_Occurred() ? -1 : 2;
   int disabled = PyObject_IsTrue(flag.get());
   if (disabled != 0) return disabled < 0 ? -1 : 0;
-  Ref cache = own_attr(logger, dict, cache_name);
+  Ref cache = own_attr(logger, dict, N._cache);
   if (!cache) return PyErr_Occurred() ? -1 : 2;
   if (PyDict_CheckExact(cache.get())) {
     Ref cached = Ref::borrow(PyDict_GetItemWithError(cache.get(), level));
     if (cached) return PyObject_IsTrue(cached.get());
     if (PyErr_Occurred()) return -1;
   }
-  Ref answer = call_method(logger, path_names[kIsEnabledFor], level);
+  Ref answer = call_method(logger, N.isEnabledFor, level);
   if (!answer) return -1;
   return PyObject_IsTrue(answer.get());
 }
@@ -212,7 +188,6 @@ int unobservable(PyObject* logger, PyObject* level, PyObject* args, PyObject* kw
   int overflow = 0;
   const long lvl = PyLong_AsLongAndOverflow(level, &overflow);
   if (overflow || (lvl == -1 && PyErr_Occurred())) return overflow ? 0 : -1;
-  if (init_path_names() < 0) return -1;
 
   Ref logging = global(N.logging);
   if (!logging) return -1;

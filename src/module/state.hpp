@@ -50,6 +50,18 @@ namespace lm {
   X(_logger_name, "_logger_name")                          \
   X(_log, "_log")                                          \
   X(log, "log")                                            \
+  X(isEnabledFor, "isEnabledFor")                          \
+  X(getEffectiveLevel, "getEffectiveLevel")                \
+  X(findCaller, "findCaller")                              \
+  X(makeRecord, "makeRecord")                              \
+  X(handle, "handle")                                      \
+  X(filter, "filter")                                      \
+  X(callHandlers, "callHandlers")                          \
+  X(_logRecordFactory, "_logRecordFactory")                \
+  X(LogRecord, "LogRecord")                                \
+  X(disabled, "disabled")                                  \
+  X(_cache, "_cache")                                      \
+  X(parent, "parent")                                      \
   X(disable, "disable")                                    \
   X(enable, "enable")                                      \
   X(_create_console_handler, "_create_console_handler")    \
@@ -129,6 +141,18 @@ struct Names {
 #undef LM_NAME_FIELD
 };
 
+// What the test for unobservable records has verified (core/fast_path.cpp).
+// A type is held, with the version tag it had when its methods were found
+// to be logging's own: any change to the type or its bases gives it a new tag.
+struct VerifiedType {
+  PyTypeObject* type = nullptr;
+  unsigned int tag = 0;
+};
+struct SkipCache {
+  VerifiedType loggers[4];
+  VerifiedType record;
+};
+
 struct State {
   PyObject* module = nullptr;     // the initialised module, once exec succeeded
   PyObject* ns = nullptr;         // its namespace dict (strong, for the process)
@@ -137,6 +161,7 @@ struct State {
   // match handlers by id(); holding them keeps those ids from being reused
   // by new handlers while the record exists.
   PyObject* captured = nullptr;
+  SkipCache skip;
   Names names;
 };
 
