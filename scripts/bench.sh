@@ -10,6 +10,4 @@ bash scripts/setup.sh
 # shellcheck source=scripts/_sanitize_env.sh
 source scripts/_sanitize_env.sh
 log_main_sanitize_env
-venv=${LOG_MAIN_VENV:-.venv}
-[[ "$venv" == /* ]] || venv="$ROOT/$venv"
-exec "$venv/bin/python" bench/run.py "$@"
+exec "$(log_main_venv)/bin/python" bench/run.py "$@"
