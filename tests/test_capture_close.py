@@ -216,35 +216,34 @@ def test_logger_made_elsewhere_is_recorded_at_zero_and_handed_back(new_name):
     b = VarnelLog(n, rehandler=True)
     record = log_main._CAPTURES[n][0]
     assert list(log_main._CAPTURES[n]) == [0]
-    assert list(record) == ["handlers", "handler_ids", "level", "propagate"]
+    assert list(record) == ["handlers", "handler_ids", "level", "propagate", "disabled"]
     assert record["handler_ids"] == [id(other)]
-    assert (record["level"], record["propagate"]) == (logging.WARNING, True)
-    assert n not in log_main._LOGGERS
+    assert (record["level"], record["propagate"], record["disabled"]) == (logging.WARNING, True, False)
+    assert log_main._LOGGERS[n] == {1: b}
     assert lg.handlers == [b._console_handler]
     assert (lg.level, lg.propagate) == (logging.DEBUG, False)
     # Closing hands the library's logger back as it was: its handler
     # rebuilt on the same stream with its level, its own level and
     # propagation restored, and the record at 0 gone.
-    loggers_before = dict(log_main._LOGGERS)
     assert b.close() is None
-    assert b._logger is None and n not in log_main._CAPTURES
-    assert dict(log_main._LOGGERS) == loggers_before
+    assert b._logger is None and n not in log_main._CAPTURES and n not in log_main._LOGGERS
     (rebuilt,) = lg.handlers
     assert type(rebuilt) is logging.StreamHandler and rebuilt is not other
     assert rebuilt.stream is out and rebuilt.level == logging.ERROR
     assert (lg.level, lg.propagate) == (logging.WARNING, True)
     lg.error("after hand-back")
     assert out.getvalue() == "after hand-back\n"
-    # A second close has nothing left to undo: it removes what is there.
-    assert b.close() is None and lg.handlers == []
+    # A second close has nothing left to undo and leaves the library alone.
+    assert b.close() is None and lg.handlers == [rebuilt]
 
 
-def test_capture_of_logger_without_handlers_records_nothing(new_name):
+def test_capture_of_logger_without_handlers_still_stacks(new_name):
     n = new_name()
     logging.getLogger(n)
     b = VarnelLog(n, rehandler=True)
-    assert n not in log_main._CAPTURES and n not in log_main._LOGGERS
+    assert log_main._CAPTURES[n][0]["handlers"] == [] and log_main._LOGGERS[n] == {1: b}
     assert logging.getLogger(n).handlers == [b._console_handler]
+    b.close()
 
 
 def test_handler_refusing_close_stays_attached_and_walk_goes_on(new_name):
@@ -460,7 +459,7 @@ def test_plain_stream_handler_is_rebuilt_on_its_own_stream(new_name, monkeypatch
     _, new_plain, new_sub = lg.handlers
     assert type(new_plain) is logging.StreamHandler and new_plain is not plain
     assert new_plain.stream is out
-    assert type(new_sub) is MyStream and new_sub.stream is sys.stderr
+    assert new_sub is sub  # a subclass is handed back as itself, on its own stream
     a.info("back on stdout")
     assert out.getvalue() == "back on stdout\n"
 

@@ -90,7 +90,8 @@ def test_name_made_by_other_code_takes_capturing_path(name):
     obj = VarnelLog(name, rehandler=True)
     assert type(obj) is log_main._GetLogger
     assert obj.name == name
-    assert name not in log_main._LOGGERS
+    assert log_main._LOGGERS[name] == {1: obj}
+    obj.close()
 
 
 def test_rehandler_for_new_name_is_dropped(name):

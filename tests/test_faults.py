@@ -75,22 +75,22 @@ def test_handler_close_raising_during_capture_and_close(tmp_path):
 
 
 def test_handler_close_raising_baseexception_propagates_with_lock_released(tmp_path):
-    name = unique()
-    obj = VarnelLog(name, console=False, file=str(tmp_path / "a.log"))
+    name, path = unique(), str(tmp_path / "a.log")
+    obj = VarnelLog(name, console=False, file=path)
     bad = CloseRaises(KeyboardInterrupt)
     logging.getLogger(name).addHandler(bad)
     with pytest.raises(KeyboardInterrupt):
         VarnelLog(name, rehandler=True, console=True)
+    # The take-over is undone: no record, the stack and obj's file as they were.
     assert not log_main._LOCK.locked()
-    assert name not in log_main._CAPTURES  # the walk stopped before the record was stored
-    assert list(log_main._LOGGERS[name]) == [1]
+    assert name not in log_main._CAPTURES and log_main._LOGGERS[name] == {1: obj}
+    obj.info("still written")
+    assert lines(path)[-1].endswith(" - INFO - still written")
+    # close finishes its work, then raises what close() raised.
     with pytest.raises(KeyboardInterrupt):
         obj.close()
-    assert not log_main._LOCK.locked()
-    assert list(log_main._LOGGERS[name]) == [1]  # left as it was at that moment
-    bad.armed = False
-    obj.close()
-    assert name not in log_main._LOGGERS
+    assert not log_main._LOCK.locked() and name not in log_main._LOGGERS
+    assert logging.getLogger(name).handlers == []
     assert_healthy(tmp_path)
 
 
@@ -108,15 +108,14 @@ def test_remove_handler_raising(tmp_path):
         top = VarnelLog(name, rehandler=True, console=False, file=str(tmp_path / "top.log"))
         assert base._file_handler in logger.handlers
         assert log_main._LOGGERS[name] == {1: base, 2: top}
-        # During close it is not: close stops, the stack is left as it was.
+        # During close it is raised once the stack has been popped, so close
+        # cannot get stuck on a handler it cannot remove.
         with pytest.raises(RuntimeError, match="removeHandler refused"):
             top.close()
         assert not log_main._LOCK.locked()
-        assert log_main._LOGGERS[name] == {1: base, 2: top}
+        assert log_main._LOGGERS[name] == {1: base} and name not in log_main._CAPTURES
     finally:
         del logger.removeHandler
-    top.close()
-    assert log_main._LOGGERS[name] == {1: base} and name not in log_main._CAPTURES
     base.info("written again")
     assert lines(path)[-1].endswith(" - INFO - written again")
     base.close()
@@ -152,8 +151,8 @@ def test_constructor_failing_half_way(tmp_path, label):
     assert text in str(info.value)
     assert not log_main._LOCK.locked()
     assert name not in log_main._LOGGERS and os.path.normpath(path) not in log_main._FHANDLERS
-    logger = logging.getLogger(name)  # created before the failure, keeps its console
-    assert [type(h) for h in logger.handlers] == [logging.StreamHandler]
+    logger = logging.getLogger(name)  # known to logging now, but without handlers
+    assert logger.handlers == []
     if label == "unknown kind":
         assert os.path.isdir(tmp_path / "k") and os.listdir(tmp_path / "k") == []
     # The name is now known to logging: the next call captures it, and works.
@@ -166,16 +165,19 @@ def test_constructor_failing_half_way(tmp_path, label):
     assert_healthy(tmp_path)
 
 
-def test_capture_failing_half_way_can_be_closed(tmp_path):
+def test_failed_take_over_leaves_the_working_object_alone(tmp_path):
     name, path = unique(), str(tmp_path / "base.log")
     base = VarnelLog(name, file=path, console=True)
-    with pytest.raises(ValueError, match="不是有效的处理器类型"):
-        VarnelLog(name, rehandler=True, file=str(tmp_path / "x.log"), handler_type="File")
+    before = list(logging.getLogger(name).handlers)
+    for _ in range(3):  # each retry fails the same way and stacks nothing
+        with pytest.raises(IsADirectoryError):
+            VarnelLog(name, rehandler=True, file=str(tmp_path))
     assert not log_main._LOCK.locked()
-    half = log_main._LOGGERS[name][2]  # left in place, with its capture record
-    assert base._logger is None and list(log_main._CAPTURES[name]) == [1]
-    half.close()
     assert log_main._LOGGERS[name] == {1: base} and name not in log_main._CAPTURES
+    handlers = logging.getLogger(name).handlers
+    assert [type(h) for h in handlers] == [type(h) for h in before]
+    assert handlers == [base._console_handler, base._file_handler]  # rebuilt, and followed
+    assert handlers[0].stream is before[0].stream
     base.info("base again")
     assert lines(path)[-1].endswith(" - INFO - base again")
     base.close()

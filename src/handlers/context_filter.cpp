@@ -14,9 +14,21 @@ Ref filter_init(Func* f, Bound& a) noexcept {
   return none();
 }
 
+// Besides the name, the filter drops the traceback text a handler before
+// this one may have cached on the record: the console's formatter caches it
+// with colour codes, which must not reach the file. Each handler's formatter
+// then renders the traceback from exc_info itself.
 Ref filter_filter(Func*, Bound& a) noexcept {
+  PyObject* record = a[1];
   Ref name = getattr(a[0], N._logger_name);
-  if (!name || setattr(a[1], N.name, name.get()) < 0) return {};
+  if (!name || setattr(record, N.name, name.get()) < 0) return {};
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(record, N.exc_info, &found) < 0) return {};
+  Ref exc_info = Ref::steal(found);
+  if (exc_info && exc_info.get() != Py_None) {
+    int truthy = PyObject_IsTrue(exc_info.get());
+    if (truthy < 0 || (truthy && setattr(record, N.exc_text, Py_None) < 0)) return {};
+  }
   return boolean(true);
 }
 

@@ -2,9 +2,10 @@
 #include "module/logger_params.hpp"
 #include "module/methods.hpp"
 #include "module/state.hpp"
-#include "runtime/context.hpp"
+#include "module/module_lock.hpp"
 #include "runtime/function.hpp"
 #include "variants/shared.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 namespace {
@@ -13,8 +14,15 @@ enum { CLS, NAME, LEVEL, FILE_, HANDLER_TYPE, CONSOLE, REHANDLER, KWARGS };
 
 // Runs with _LOCK held.
 Ref build(Bound& a, PyObject* name) noexcept {
+  if (check_registries() < 0) return {};
   int known = known_to_logging(name);
   if (known < 0) return {};
+  if (!known && PyUnicode_CompareWithASCIIString(name, "root") == 0) {
+    // logging never lists root among its known names, yet root always
+    // exists: asked to take it over, the factory does.
+    known = PyObject_IsTrue(a[REHANDLER]);
+    if (known < 0) return {};
+  }
   if (known) {
     Ref cls = global(N._GetLogger);
     if (!cls) return {};
@@ -26,28 +34,15 @@ Ref build(Bound& a, PyObject* name) noexcept {
   Ref obj = call_dict(cls.get(), {name, a[LEVEL], a[FILE_], a[HANDLER_TYPE], a[CONSOLE]},
                       a[KWARGS]);
   if (!obj) return {};
-  Ref loggers = global(N._LOGGERS);
-  if (!loggers) return {};
-  Ref stack = Ref::steal(Py_BuildValue("{i:O}", 1, obj.get()));
-  Ref entry = Ref::steal(PyDict_New());
-  if (!stack || !entry || PyDict_SetItem(entry.get(), name, stack.get()) < 0 ||
-      !call_method(loggers.get(), N.update, entry.get()))
-    return {};
-  // Read back from the registry, as the caller will find it there.
-  Ref registered = Ref::steal(PyObject_GetItem(loggers.get(), name));
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  if (!registered || !one) return {};
-  return Ref::steal(PyObject_GetItem(registered.get(), one.get()));
+  return register_configured(name, obj.get());
 }
 
 Ref varnel_new(Func*, Bound& a) noexcept {
   PyObject* name = a[NAME];
   if (name == Py_None || PyUnicode_GET_LENGTH(name) == 0) name = N.s_root;
-  Ref lock = global(N._LOCK);
-  if (!lock) return {};
-  With held;
-  if (held.enter(lock.get()) < 0) return {};
-  return held.exit(build(a, name));
+  ModuleLock lock;
+  if (lock.enter() < 0) return {};
+  return lock.exit(build(a, name));
 }
 
 const Param params[] = {

@@ -1,6 +1,7 @@
 // After a fork, the child gets _LOCK back unlocked, as logging does with its own locks.
 #include "module/fork.hpp"
 
+#include "module/module_lock.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
 
@@ -12,6 +13,7 @@ namespace {
 // object bound to _LOCK stays the same.
 Ref reinit_lock(Func*, Bound&) noexcept {
   if (!state.ns) return none();
+  forget_lock_owner();
   Ref lock = global(N._LOCK);
   if (!lock) return {};
   PyObject* reinit = nullptr;

@@ -133,7 +133,9 @@ namespace lm {
   X(s_space, " ")                                          \
   X(s_empty, "")                                           \
   X(s_dotlog, ".log")                                      \
-  X(s_log_main, "log_main")
+  X(s_log_main, "log_main")                                \
+  X(exc_info, "exc_info")                                  \
+  X(exc_text, "exc_text")
 
 struct Names {
 #define LM_NAME_FIELD(field, text) PyObject* field = nullptr;

@@ -44,6 +44,9 @@ Ref call_dict(PyObject* callable, std::initializer_list<PyObject*> pos,
 // Truth value of an attribute: 1 true, 0 false, -1 error.
 int attr_truth(PyObject* obj, PyObject* name) noexcept;
 
+// id(obj): the object's address as an int.
+inline Ref py_id(PyObject* obj) noexcept { return Ref::steal(PyLong_FromVoidPtr(obj)); }
+
 // Builds a str from UTF-8 text; empty Ref on error.
 inline Ref str(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
 

@@ -1,11 +1,10 @@
 // _GetLogger: serves a name logging already knows, by a child or a capture.
 #include "module/logger_params.hpp"
 #include "module/methods.hpp"
-#include "module/registries.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
-#include "variants/capture_records.hpp"
 #include "variants/shared.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 namespace {
@@ -44,124 +43,36 @@ Ref get_logger_init(Func* f, Bound& a) noexcept {
   return none();
 }
 
-// Whether the capture replaces this handler: a file handler when this
-// object has a file and takes the name over, or any stream handler (file
-// handlers included) when it has a console. Attributes are read only while
-// the answer is still open.
-int replaces(PyObject* self, PyObject* handler) noexcept {
-  Ref file_classes[] = {global(N.TimedRotatingFileHandler), global(N.RotatingFileHandler),
-                        logging_attr(N.FileHandler)};
-  int is_file = 0;
-  for (Ref& cls : file_classes) {
-    if (!cls) return -1;
-    int r = PyObject_IsInstance(handler, cls.get());
-    if (r < 0) return -1;
-    if (r) {
-      is_file = 1;
-      break;
-    }
-  }
-  if (is_file) {
-    int has_file = attr_truth(self, N.file);
-    if (has_file < 0) return -1;
-    if (has_file) {
-      int takes_over = attr_truth(self, N.rehandler);
-      if (takes_over != 0) return takes_over;
-    }
-  }
-  Ref stream_class = logging_attr(N.StreamHandler);
-  if (!stream_class) return -1;
-  int is_stream = PyObject_IsInstance(handler, stream_class.get());
-  if (is_stream <= 0) return is_stream;
-  return attr_truth(self, N.console);
-}
-
-// handler.close(), then logger.removeHandler(handler); an Exception from
-// either is discarded (after a failed close() the handler stays attached).
-int detach(PyObject* logger, PyObject* handler) noexcept {
-  Ref r = call_method(handler, N.close);
-  if (r) r = call_method(logger, N.removeHandler, handler);
-  if (!r) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    PyErr_Clear();
-  }
-  return 0;
-}
-
-// Records every handler of the logger, detaches the ones this object
-// replaces, and stacks this object above the top of the name's stack.
-int capture(PyObject* self, PyObject* name, PyObject* logger) noexcept {
-  Ref current = getattr(logger, N.handlers);
-  if (!current) return -1;
-  Ref walk = Ref::steal(PySequence_List(current.get()));
-  Ref records = Ref::steal(PyList_New(0));
-  Ref ids = Ref::steal(PyList_New(0));
-  if (!walk || !records || !ids) return -1;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(walk.get()); ++i) {
-    PyObject* handler = PyList_GET_ITEM(walk.get(), i);
-    Ref id = Ref::steal(PyLong_FromVoidPtr(handler));
-    if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
-    Ref record = handler_record(handler);
-    if (!record || PyList_Append(records.get(), record.get()) < 0) return -1;
-    int detaching = replaces(self, handler);
-    if (detaching < 0) return -1;
-    if (detaching && detach(logger, handler) < 0) return -1;
-  }
-
-  // index: the top of the name's stack, 0 when the name has none.
-  Ref index = top_position(name, 0);
-  if (!index) return -1;
-
-  Ref captures = global(N._CAPTURES);
-  if (!captures) return -1;
-  Ref empty = Ref::steal(PyDict_New());
-  if (!empty || !call_method(captures.get(), N.setdefault, name, empty.get())) return -1;
-  Ref per_name = Ref::steal(PyObject_GetItem(captures.get(), name));
-  Ref record = Ref::steal(PyDict_New());
-  if (!per_name || !record || PyDict_SetItem(record.get(), N.handlers, records.get()) < 0 ||
-      PyDict_SetItem(record.get(), N.handler_ids, ids.get()) < 0)
-    return -1;
-  int above = compare_position(index.get(), 0);
-  if (above < 0) return -1;
-  if (!above) {
-    // A logger made outside this module: keep what the set-up below will
-    // change, so that close can hand the logger back as it was.
-    for (PyObject* key : {N.level, N.propagate}) {
-      Ref value = getattr(logger, key);
-      if (!value || PyDict_SetItem(record.get(), key, value.get()) < 0) return -1;
-    }
-  }
-  Ref entry = Ref::steal(PyDict_New());
-  if (!entry || PyDict_SetItem(entry.get(), index.get(), record.get()) < 0 ||
-      !call_method(per_name.get(), N.update, entry.get()) ||
-      hold_captured(name, index.get(), walk.get()) < 0)
-    return -1;
-  if (!above) return 0;
-  Ref loggers = global(N._LOGGERS);
-  if (!loggers) return -1;
-  Ref name_stack = Ref::steal(PyObject_GetItem(loggers.get(), name));
-  if (!name_stack) return -1;
-  Ref top = Ref::steal(PyObject_GetItem(name_stack.get(), index.get()));
-  if (!top || !call_method(top.get(), N.disable)) return -1;
-  Ref next = shifted(index.get(), 1);
-  if (!next) return -1;
-  name_stack = Ref::steal(PyObject_GetItem(loggers.get(), name));
-  if (!name_stack || PyObject_SetItem(name_stack.get(), next.get(), self) < 0) return -1;
-  return 0;
-}
-
 Ref captures_logger(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
   Ref name = bind_standard_logger(self);
   if (!name) return {};
   Ref logger = getattr(self, N._logger);
   if (!logger) return {};
-  Ref current = getattr(logger.get(), N.handlers);
-  if (!current) return {};
-  int has_handlers = PyObject_IsTrue(current.get());
-  if (has_handlers < 0) return {};
-  if (has_handlers && capture(self, name.get(), logger.get()) < 0) return {};
-  if (setup_standard_logger(self) < 0) return {};
+  // A take-over always captures and stacks; a child logger is captured
+  // only if it already has handlers (a fresh child never has).
+  int take_over = attr_truth(self, N.rehandler);
+  if (take_over < 0) return {};
+  if (!take_over) {
+    Ref current = getattr(logger.get(), N.handlers);
+    take_over = current ? PyObject_IsTrue(current.get()) : -1;
+    if (take_over < 0) return {};
+  }
+  if (take_over) {
+    TakeOver capture;
+    if (capture.begin(self, name.get(), logger.get()) < 0) return {};
+    if (setup_standard_logger(self) < 0) {
+      capture.undo();
+      return {};
+    }
+    return none();
+  }
+  LoggerSnapshot before;
+  if (before.take(logger.get()) < 0) return {};
+  if (setup_standard_logger(self) < 0) {
+    before.restore();
+    return {};
+  }
   return none();
 }
 

@@ -4,6 +4,7 @@
 #include "module/state.hpp"
 #include "runtime/function.hpp"
 #include "variants/shared.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 namespace {
@@ -56,9 +57,18 @@ Ref set_logger_init(Func* f, Bound& a) noexcept {
   return none();
 }
 
+// A set-up that fails leaves the logging logger as it found it: what it
+// attached is removed and closed, level, propagate and disabled put back.
 Ref setup_logger(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
-  if (!bind_standard_logger(self) || setup_standard_logger(self) < 0) return {};
+  if (!bind_standard_logger(self)) return {};
+  Ref logger = getattr(self, N._logger);
+  LoggerSnapshot before;
+  if (!logger || before.take(logger.get()) < 0) return {};
+  if (setup_standard_logger(self) < 0) {
+    before.restore();
+    return {};
+  }
   return none();
 }
 

@@ -1,0 +1,440 @@
+// The stacks of logger objects: take-over, its roll-back, close, registration.
+#include "variants/stack.hpp"
+
+#include <climits>
+
+#include "module/state.hpp"
+#include "variants/capture.hpp"
+
+namespace lm {
+namespace {
+
+// A registry, read now: the module global, which must be a dict.
+Ref registry(PyObject* name) noexcept {
+  Ref r = global(name);
+  if (r && !PyDict_Check(r.get())) {
+    PyErr_Format(PyExc_TypeError, "%U must be a dict, not %.200s", name, Py_TYPE(r.get())->tp_name);
+    return {};
+  }
+  return r;
+}
+
+// registry[key] when it is there: 1 with `out` set to that dict, 0 when
+// absent, -1 with TypeError when it is not a dict.
+int get_dict(PyObject* reg, PyObject* reg_name, PyObject* key, Ref& out) noexcept {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(reg, key, &found) < 0) return -1;
+  out = Ref::steal(found);
+  if (!out) return 0;
+  if (!PyDict_Check(out.get())) {
+    PyErr_Format(PyExc_TypeError, "%U[%R] must be a dict, not %.200s", reg_name, key,
+                 Py_TYPE(out.get())->tp_name);
+    return -1;
+  }
+  return 1;
+}
+
+// The highest position of a name's stack, 0 for an empty one.
+int top_of(PyObject* stack, PyObject* name, long* top) noexcept {
+  *top = 0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(stack, &pos, &key, &value)) {
+    long p = PyLong_CheckExact(key) ? PyLong_AsLong(key) : -1;
+    if (p == -1 && PyErr_Occurred()) return -1;
+    if (p < 1) {
+      PyErr_Format(PyExc_ValueError, "_LOGGERS[%R] has %R where a position (an int >= 1) belongs",
+                   name, key);
+      return -1;
+    }
+    if (p > *top) *top = p;
+  }
+  return 0;
+}
+
+Ref position(long p) noexcept { return Ref::steal(PyLong_FromLong(p)); }
+
+// The key of the held handlers of the record at (name, position).
+Ref held_key(PyObject* name, PyObject* pos) noexcept { return Ref::steal(PyTuple_Pack(2, name, pos)); }
+
+// Removes reg[key] if it is still `expected` (user code may have replaced it).
+void drop_if(PyObject* reg, PyObject* key, PyObject* expected, Pending& pending) noexcept {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(reg, key, &found) < 0) return pending.absorb(false);
+  Ref current = Ref::steal(found);
+  if (current.get() == expected && PyDict_DelItem(reg, key) < 0) pending.absorb(false);
+}
+
+// Removes reg[key] if it is an empty dict.
+void drop_if_empty(PyObject* reg, PyObject* key, Pending& pending) noexcept {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(reg, key, &found) < 0) return pending.absorb(false);
+  Ref current = Ref::steal(found);
+  if (current && PyDict_Check(current.get()) && PyDict_GET_SIZE(current.get()) == 0 &&
+      PyDict_DelItem(reg, key) < 0)
+    pending.absorb(false);
+}
+
+// Whether the capture replaces this handler: a file handler when the object
+// has a file and takes the name over, or any stream handler (file handlers
+// included) when it has a console. Attributes are read only while the
+// answer is still open.
+int replaces(PyObject* self, PyObject* handler) noexcept {
+  Ref file_classes[] = {global(N.TimedRotatingFileHandler), global(N.RotatingFileHandler),
+                        logging_attr(N.FileHandler)};
+  int is_file = 0;
+  for (Ref& cls : file_classes) {
+    if (!cls) return -1;
+    int r = PyObject_IsInstance(handler, cls.get());
+    if (r < 0) return -1;
+    if (r) {
+      is_file = 1;
+      break;
+    }
+  }
+  if (is_file) {
+    int has_file = attr_truth(self, N.file);
+    if (has_file < 0) return -1;
+    if (has_file) {
+      int takes_over = attr_truth(self, N.rehandler);
+      if (takes_over != 0) return takes_over;
+    }
+  }
+  Ref stream_class = logging_attr(N.StreamHandler);
+  if (!stream_class) return -1;
+  int is_stream = PyObject_IsInstance(handler, stream_class.get());
+  if (is_stream <= 0) return is_stream;
+  return attr_truth(self, N.console);
+}
+
+// handler.close(), then logger.removeHandler(handler): 1 when detached, 0
+// when an Exception stopped it (discarded; after a failed close() the
+// handler stays attached), -1 for anything else.
+int detach(PyObject* logger, PyObject* handler) noexcept {
+  Ref r = call_method(handler, N.close);
+  if (r) r = call_method(logger, N.removeHandler, handler);
+  if (r) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+// Reports what went wrong while undoing, keeping the exception that made
+// the undo necessary.
+void report(Pending& pending, PyObject* name) noexcept {
+  if (pending.finish() < 0)
+    PyErr_FormatUnraisable("Exception ignored while undoing a failed construction of logger %R",
+                           name);
+}
+
+}  // namespace
+
+int check_registries() noexcept {
+  return registry(N._LOGGERS) && registry(N._CAPTURES) ? 0 : -1;
+}
+
+Ref register_configured(PyObject* name, PyObject* obj) noexcept {
+  Ref loggers = registry(N._LOGGERS);
+  if (!loggers) return {};
+  Ref one = position(1);
+  if (!one) return {};
+  Ref stack = Ref::steal(PyDict_New());
+  if (!stack || PyDict_SetItem(stack.get(), one.get(), obj) < 0 ||
+      PyDict_SetItem(loggers.get(), name, stack.get()) < 0)
+    return {};
+  // Read back from the registry, as the caller will find it there.
+  Ref registered;
+  int has = get_dict(loggers.get(), N._LOGGERS, name, registered);
+  if (has <= 0) {
+    if (!has) PyErr_SetObject(PyExc_KeyError, name);
+    return {};
+  }
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(registered.get(), one.get(), &found) == 0) PyErr_SetObject(PyExc_KeyError, one.get());
+  return Ref::steal(found);
+}
+
+int LoggerSnapshot::take(PyObject* of) noexcept {
+  logger = Ref::borrow(of);
+  level = getattr(of, N.level);
+  propagate = level ? getattr(of, N.propagate) : Ref{};
+  disabled = propagate ? getattr(of, N.disabled) : Ref{};
+  Ref current = disabled ? getattr(of, N.handlers) : Ref{};
+  handlers = current ? Ref::steal(PySequence_Tuple(current.get())) : Ref{};
+  return handlers ? 0 : -1;
+}
+
+namespace {
+
+void restore_attrs(const LoggerSnapshot& s, Pending& pending) noexcept {
+  if (!call_method(s.logger.get(), N.setLevel, s.level.get())) pending.absorb(false);
+  if (setattr(s.logger.get(), N.propagate, s.propagate.get()) < 0) pending.absorb(false);
+  if (setattr(s.logger.get(), N.disabled, s.disabled.get()) < 0) pending.absorb(false);
+}
+
+}  // namespace
+
+void LoggerSnapshot::restore() noexcept {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Pending pending;
+  if (handlers) {
+    if (remove_handlers(logger.get(), handlers.get(), pending) < 0) pending.absorb(false);
+    restore_attrs(*this, pending);
+  }
+  Ref name = getattr(logger.get(), N.name);
+  if (!name) pending.absorb(false);
+  report(pending, name ? name.get() : Py_None);
+  PyErr_SetRaisedException(exc.release());
+}
+
+int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
+  self_ = Ref::borrow(self);
+  name_ = Ref::borrow(name);
+  Ref loggers = registry(N._LOGGERS);
+  Ref captures = registry(N._CAPTURES);
+  if (!loggers || !captures) return -1;
+
+  // Every handler is recorded before any is detached, so a handler that
+  // cannot be recorded changes nothing.
+  Ref current = getattr(logger, N.handlers);
+  Ref walk = current ? Ref::steal(PySequence_Tuple(current.get())) : Ref{};
+  if (!walk) return -1;
+  const Py_ssize_t n = PyTuple_GET_SIZE(walk.get());
+  Ref records = Ref::steal(PyList_New(n));
+  Ref ids = Ref::steal(PyList_New(n));
+  Ref detached = Ref::steal(PyList_New(n));
+  if (!records || !ids || !detached) return -1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* handler = PyTuple_GET_ITEM(walk.get(), i);
+    Ref id = py_id(handler);
+    Ref record = id ? handler_record(handler) : Ref{};
+    if (!record) return -1;
+    PyList_SET_ITEM(ids.get(), i, id.release());
+    PyList_SET_ITEM(records.get(), i, record.release());
+    PyList_SET_ITEM(detached.get(), i, Py_NewRef(Py_False));
+  }
+
+  // The record goes on top of the name's stack: 0 when it has none.
+  Ref stack;
+  int stacked = get_dict(loggers.get(), N._LOGGERS, name, stack);
+  if (stacked < 0) return -1;
+  long top = 0;
+  if (stacked && top_of(stack.get(), name, &top) < 0) return -1;
+  if (top == LONG_MAX) {
+    PyErr_Format(PyExc_OverflowError, "the stack of %R is full", name);
+    return -1;
+  }
+  position_ = position(top);
+  if (!position_ || before_.take(logger) < 0) return -1;
+
+  Ref record = Ref::steal(PyDict_New());
+  if (!record || PyDict_SetItem(record.get(), N.handlers, records.get()) < 0 ||
+      PyDict_SetItem(record.get(), N.handler_ids, ids.get()) < 0)
+    return -1;
+  if (top == 0 && (PyDict_SetItem(record.get(), N.level, before_.level.get()) < 0 ||
+                   PyDict_SetItem(record.get(), N.propagate, before_.propagate.get()) < 0 ||
+                   PyDict_SetItem(record.get(), N.disabled, before_.disabled.get()) < 0))
+    return -1;
+  Ref logger_state = Ref::steal(PyTuple_Pack(3, before_.level.get(), before_.propagate.get(),
+                                             before_.disabled.get()));
+  Ref held = logger_state ? make_held(walk.get(), detached.get(), logger_state.get()) : Ref{};
+  Ref key = held ? held_key(name, position_.get()) : Ref{};
+  if (!key) return -1;
+  Ref per_name;
+  int has = get_dict(captures.get(), N._CAPTURES, name, per_name);
+  if (has < 0) return -1;
+  if (!has) {
+    per_name = Ref::steal(PyDict_New());
+    if (!per_name || PyDict_SetItem(captures.get(), name, per_name.get()) < 0) return -1;
+  }
+  if (PyDict_SetItem(state.captured, key.get(), held.get()) < 0) return -1;
+  record_ = std::move(record);
+  if (PyDict_SetItem(per_name.get(), position_.get(), record_.get()) < 0) {
+    undo();
+    return -1;
+  }
+
+  // From here on a failure is undone.
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* handler = PyTuple_GET_ITEM(walk.get(), i);
+    int replaced = replaces(self, handler);
+    int done = replaced > 0 ? detach(logger, handler) : replaced;
+    if (done < 0) {
+      undo();
+      return -1;
+    }
+    if (done) PyList_SetItem(detached.get(), i, Py_NewRef(Py_True));
+  }
+  if (top > 0) {
+    PyObject* found = nullptr;
+    Ref top_key = position(top);
+    if (!top_key || PyDict_GetItemRef(stack.get(), top_key.get(), &found) < 0) {
+      undo();
+      return -1;
+    }
+    Ref below = Ref::steal(found);
+    if (below) {
+      below_logger_ = getattr(below.get(), N._logger);
+      if (!below_logger_ || !call_method(below.get(), N.disable)) {
+        undo();
+        return -1;
+      }
+      below_ = std::move(below);
+    }
+  }
+  Ref target;
+  has = get_dict(loggers.get(), N._LOGGERS, name, target);
+  if (has == 0) {
+    target = Ref::steal(PyDict_New());
+    if (!target || PyDict_SetItem(loggers.get(), name, target.get()) < 0) has = -1;
+  }
+  Ref next = has >= 0 ? position(top + 1) : Ref{};
+  if (!next || PyDict_SetItem(target.get(), next.get(), self) < 0) {
+    undo();
+    return -1;
+  }
+  stacked_ = true;
+  if (setattr(logger, N.disabled, Py_False) < 0) {
+    undo();
+    return -1;
+  }
+  return 0;
+}
+
+void TakeOver::undo() noexcept {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Pending pending;
+  Ref rebuilt = Ref::steal(PyDict_New());
+  if (!rebuilt) pending.absorb(false);
+  Ref key = position_ ? held_key(name_.get(), position_.get()) : Ref{};
+  Ref held;
+  if (key) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state.captured, key.get(), &found) < 0) pending.absorb(false);
+    held = Ref::steal(found);
+  }
+  PyObject* logger = before_.logger.get();
+  if (before_.handlers) {
+    // What the construction attached goes, what the capture detached comes
+    // back, and the logger is as it was.
+    if (remove_handlers(logger, before_.handlers.get(), pending) < 0) pending.absorb(false);
+    if (held && rebuilt &&
+        hand_back(logger, record_.get(), held_view(held.get()), rebuilt.get(), pending) < 0)
+      pending.absorb(false);
+    restore_attrs(before_, pending);
+  }
+  if (below_ && !call_method(below_.get(), N.enable, below_logger_.get())) pending.absorb(false);
+  Ref loggers = registry(N._LOGGERS);
+  Ref captures = registry(N._CAPTURES);
+  if (!loggers || !captures) {
+    pending.absorb(false);
+  } else {
+    Ref stack;
+    if (position_ && get_dict(loggers.get(), N._LOGGERS, name_.get(), stack) < 0) pending.absorb(false);
+    if (rebuilt && follow_rebuilt(name_.get(), stack.get(), PyLong_AsLong(position_.get()),
+                                  rebuilt.get()) < 0)
+      pending.absorb(false);
+    if (stacked_ && stack) {
+      Ref next = position(PyLong_AsLong(position_.get()) + 1);
+      if (!next) {
+        pending.absorb(false);
+      } else {
+        drop_if(stack.get(), next.get(), self_.get(), pending);
+        drop_if_empty(loggers.get(), name_.get(), pending);
+      }
+    }
+    if (record_) {
+      Ref per_name;
+      if (get_dict(captures.get(), N._CAPTURES, name_.get(), per_name) < 0) {
+        pending.absorb(false);
+      } else if (per_name) {
+        drop_if(per_name.get(), position_.get(), record_.get(), pending);
+        drop_if_empty(captures.get(), name_.get(), pending);
+      }
+    }
+  }
+  if (held) drop_if(state.captured, key.get(), held.get(), pending);
+  if (self_ && setattr(self_.get(), N._logger, Py_None) < 0) pending.absorb(false);
+  report(pending, name_ ? name_.get() : Py_None);
+  PyErr_SetRaisedException(exc.release());
+}
+
+Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
+  Ref loggers = registry(N._LOGGERS);
+  Ref captures = registry(N._CAPTURES);
+  if (!loggers || !captures) return {};
+  Ref stack;
+  int stacked = get_dict(loggers.get(), N._LOGGERS, name, stack);
+  if (stacked < 0) return {};
+  long top = 0;
+  if (stacked && top_of(stack.get(), name, &top) < 0) return {};
+  Ref per_name;
+  if (get_dict(captures.get(), N._CAPTURES, name, per_name) < 0) return {};
+
+  Pending pending;
+  if (top == 0) {
+    // No stack: a child logger, or a name whose stack was closed. Every
+    // handler goes and only this object is switched off; but a take-over
+    // always stacks, so one without a stack was closed before, and the
+    // handlers there now were handed back or belong to others.
+    if (stacked) drop_if_empty(loggers.get(), name, pending);
+    int closed_before = 0;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(self, N.rehandler, &found) < 0) return {};
+    Ref flag = Ref::steal(found);
+    if (flag) {
+      closed_before = PyObject_IsTrue(flag.get());
+      if (closed_before < 0) return {};
+    }
+    if (!closed_before && remove_handlers(logger, nullptr, pending) < 0) return {};
+    if (!call_method(self, N.disable)) pending.absorb(false);
+    return pending.finish() < 0 ? Ref{} : none();
+  }
+
+  Ref top_key = position(top), below = position(top - 1);
+  Ref key = below ? held_key(name, below.get()) : Ref{};
+  Ref rebuilt = Ref::steal(PyDict_New());
+  if (!top_key || !key || !rebuilt) return {};
+  PyObject* found = nullptr;
+  Ref record;
+  if (per_name) {
+    if (PyDict_GetItemRef(per_name.get(), below.get(), &found) < 0) return {};
+    record = Ref::steal(found);
+  }
+  if (PyDict_GetItemRef(state.captured, key.get(), &found) < 0) return {};
+  Ref held = Ref::steal(found);
+
+  // The handlers: the departing ones go, the detached captured ones come back.
+  const Held view = held ? held_view(held.get()) : Held{};
+  if (remove_handlers(logger, held ? view.handlers : nullptr, pending) < 0) return {};
+  if (held && hand_back(logger, record.get(), view, rebuilt.get(), pending) < 0) return {};
+
+  // The registries: the top comes off, with the record it made.
+  if (PyDict_Pop(stack.get(), top_key.get(), &found) < 0) return {};
+  Ref departing = Ref::steal(found);
+  drop_if_empty(loggers.get(), name, pending);
+  if (record) {
+    drop_if(per_name.get(), below.get(), record.get(), pending);
+    drop_if_empty(captures.get(), name, pending);
+  }
+  if (held) drop_if(state.captured, key.get(), held.get(), pending);
+
+  // The objects: the departing one is switched off, the one below takes
+  // the logger back; a take-over of a name without a stack gives the
+  // logger back its level, propagate and disabled.
+  if (departing && !call_method(departing.get(), N.disable)) pending.absorb(false);
+  if (follow_rebuilt(name, stack.get(), top - 1, rebuilt.get()) < 0) pending.absorb(false);
+  if (top > 1) {
+    if (PyDict_GetItemRef(stack.get(), below.get(), &found) < 0) return {};
+    Ref next = Ref::steal(found);
+    if (next && !call_method(next.get(), N.enable, logger)) pending.absorb(false);
+  } else if (held) {
+    PyObject* saved = view.logger_state;
+    if (!call_method(logger, N.setLevel, PyTuple_GET_ITEM(saved, 0))) pending.absorb(false);
+    if (setattr(logger, N.propagate, PyTuple_GET_ITEM(saved, 1)) < 0) pending.absorb(false);
+    if (setattr(logger, N.disabled, PyTuple_GET_ITEM(saved, 2)) < 0) pending.absorb(false);
+  }
+  return pending.finish() < 0 ? Ref{} : none();
+}
+
+}  // namespace lm

@@ -1,0 +1,82 @@
+// The stacks of logger objects and their capture records: the only code that
+// writes _LOGGERS and _CAPTURES.
+//
+// Registry invariants, kept by every function below (and checked, not
+// trusted, when read back: the registries are public and writable):
+//
+//  * _LOGGERS[name] is a non-empty dict {1: obj1, ..., k: objk}: positions
+//    are the ints 1..k with no gap. Only the top object, at k, writes; the
+//    ones below it are disabled. The factory's configuring path replaces the
+//    whole dict with {1: obj}; a take-over adds one position on top; close
+//    removes the top.
+//  * _CAPTURES[name] is a non-empty dict {position: capture record}. A
+//    record at p was made by the take-over that sits at p + 1 in
+//    _LOGGERS[name]; every take-over makes exactly one. Position 0 holds the
+//    record of a take-over of a name that had no stack (a logger made
+//    outside this module, root, or a name whose stack was closed).
+//  * A capture record is {"handlers": [handler record, ...], "handler_ids":
+//    [id(handler), ...]}, both in the order of the logger's handlers at the
+//    capture; at position 0 it also has "level", "propagate" and "disabled",
+//    the logger's own values, in that order. A handler record is {"id",
+//    "type", "level", "name", "filters", "formatter"[, "kwargs"[, "namer",
+//    "rotator"]]}; "kwargs" rebuilds the handler with type(**kwargs).
+//  * While a record exists, the module privately holds the handlers it
+//    describes, which of them the capture detached, and the logger's level,
+//    propagate and disabled as they were. Records match handlers by id(), and
+//    holding them keeps those ids from being reused; what was detached and
+//    what the logger was is taken from the held copy, never from the public
+//    record, so an edited record cannot make a handler be lost.
+//
+// The hand-back (close, or the roll-back of a failed construction) attaches
+// every handler the capture detached and that is not attached again: a
+// handler of one of logging's own four classes is rebuilt from its record
+// (same class, options, level, filters, formatter, name); any other handler,
+// or one whose rebuild raises, is attached again as the captured object.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace lm {
+
+// The factory's configuring path: _LOGGERS[name] = {1: obj}; returns
+// _LOGGERS[name][1]. _LOGGERS is checked first by check_registries().
+Ref register_configured(PyObject* name, PyObject* obj) noexcept;
+
+// TypeError unless _LOGGERS and _CAPTURES are dicts.
+int check_registries() noexcept;
+
+// The level, propagate, disabled and handlers of a logging logger, so that
+// a construction that fails can put them back.
+class LoggerSnapshot {
+ public:
+  int take(PyObject* logger) noexcept;
+  // Removes and closes the handlers attached since take(), then restores
+  // the level, propagate and disabled. Keeps the exception in flight.
+  void restore() noexcept;
+
+  Ref logger, level, propagate, disabled, handlers;
+};
+
+// A take-over of the logging logger of `name` by the object `self`.
+class TakeOver {
+ public:
+  // Records every handler, makes the capture record on top of the name's
+  // stack, detaches the handlers self replaces, disables the object below,
+  // stacks self, and enables the logger (disabled = False). On failure
+  // everything it did is undone.
+  int begin(PyObject* self, PyObject* name, PyObject* logger) noexcept;
+  // Undoes begin() and whatever set-up ran after it; keeps the exception
+  // in flight.
+  void undo() noexcept;
+
+ private:
+  Ref self_, name_, position_, record_;
+  Ref below_, below_logger_;  // the object it disabled, and what it wrote through
+  LoggerSnapshot before_;
+  bool stacked_ = false;
+};
+
+// close(): ends the top of self.name's stack under the module lock.
+Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept;
+
+}  // namespace lm
