@@ -97,6 +97,26 @@ def operations(tmp):
             root.removeHandler(h)
             h.close()
 
+    stubborn_name = f"rl_{uuid.uuid4().hex}"
+    VarnelLog(stubborn_name, console=False)
+    stubborn_logger = logging.getLogger(stubborn_name)
+
+    def failing_close():  # close raises once its work is done: nothing stays behind
+        top = VarnelLog(stubborn_name, rehandler=True, console=False)
+        h = logging.NullHandler()
+        stubborn_logger.addHandler(h)
+        remove = stubborn_logger.removeHandler
+
+        def refuse(x):
+            if x is h:
+                raise OSError("refused")
+            remove(x)
+
+        stubborn_logger.removeHandler = refuse
+        attempt(top.close)
+        del stubborn_logger.removeHandler
+        stubborn_logger.removeHandler(h)
+
     parts = ("text", 1, 2.5, None, Odd(), StrSub("s"), ("t", 1), b"b", "\ud800", 10**50)
     ops = {
         "factory: configuring root": (COSTLY, lambda: VarnelLog(None, file=P("root.log")).close()),
@@ -110,6 +130,9 @@ def operations(tmp):
         "error: unknown kind with a file": (COSTLY, root_bad_kind),
         "error: file is a directory": (COSTLY, lambda: attempt(
             VarnelLog, None, file=tmp, console=False)),
+        "error: failed take-over retried": (COSTLY, lambda: attempt(
+            VarnelLog, shared, rehandler=True, file=tmp)),
+        "error: failing close": (COSTLY, failing_close),
         "error: kind conflict": (CHEAP, lambda: attempt(
             VarnelLog, "rl_never", file=P("shared.log"), handler_type="rotating")),
         "error: name exists": (CHEAP, lambda: attempt(log_main._SetLogger, shared)),

@@ -1,0 +1,103 @@
+"""Hostile Python code around the factory and close: errors, never a crash or a hang."""
+
+import faulthandler
+import io
+import logging
+import threading
+import uuid
+
+import pytest
+
+import log_main
+from log_main import VarnelLog
+
+REENTRY = "not reentrant"
+
+
+def unique():
+    return f"h_{uuid.uuid4().hex}"
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    """A hang fails loudly instead of stalling the run."""
+    faulthandler.dump_traceback_later(60, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+    assert not log_main._LOCK.locked()
+
+
+def test_reentry_from_code_run_under_the_lock_raises():
+    name = unique()
+    seen = []
+
+    class CallsBack(logging.StreamHandler):
+        def close(self):
+            try:
+                VarnelLog(unique())
+            except RuntimeError as exc:
+                seen.append(str(exc))
+            super().close()
+
+    class Console:
+        def __bool__(self):
+            VarnelLog(unique())
+            return True
+
+    base = VarnelLog(name, console=False)
+    logging.getLogger(name).addHandler(CallsBack(io.StringIO()))
+    top = VarnelLog(name, rehandler=True)  # detaching runs close(): its factory call raises
+    assert len(seen) == 1 and REENTRY in seen[0]
+    with pytest.raises(RuntimeError, match=REENTRY):
+        VarnelLog(name, rehandler=True, console=Console())
+    assert log_main._LOGGERS[name] == {1: base, 2: top}  # the failed call stacked nothing
+    top.close()
+    base.close()
+    # Another thread is not this thread: it waits for the lock as before.
+    t = threading.Thread(target=lambda: VarnelLog(unique()).close())
+    t.start()
+    t.join(10)
+    assert not t.is_alive()
+
+
+def test_malformed_handler_record_cannot_crash_close():
+    name, out = unique(), io.StringIO()
+    lib = logging.getLogger(name)
+    lib.addHandler(logging.StreamHandler(out))
+    obj = VarnelLog(name, rehandler=True)
+    log_main._CAPTURES[name][0]["handlers"][0]["kwargs"] = 5
+    log_main._CAPTURES[name][0]["handlers"].append("not a record")
+    assert obj.close() is None  # what cannot be rebuilt comes back as itself
+    lib.warning("still here")
+    assert out.getvalue() == "still here\n"
+    assert name not in log_main._CAPTURES and name not in log_main._LOGGERS
+
+
+def test_handler_removed_by_its_owner_stays_removed():
+    name = unique()
+    lib = logging.getLogger(name)
+    null = logging.NullHandler()  # never detached by a take-over
+    lib.addHandler(null)
+    obj = VarnelLog(name, rehandler=True)
+    lib.removeHandler(null)
+    assert obj.close() is None
+    assert null not in lib.handlers and name not in log_main._CAPTURES
+    assert VarnelLog(name, rehandler=True).close() is None  # the stack works on
+
+
+@pytest.mark.parametrize("registry", ["_LOGGERS", "_CAPTURES"])
+def test_broken_registry_entry_is_named_and_changes_nothing(registry):
+    name = unique()
+    base = VarnelLog(name)
+    top = VarnelLog(name, rehandler=True)
+    table = getattr(log_main, registry)
+    kept = table[name]
+    table[name] = [kept]
+    try:
+        with pytest.raises(TypeError, match=rf"{registry}\['{name}'\] must be a dict, not list"):
+            top.close()
+    finally:
+        table[name] = kept
+    top.close()
+    assert log_main._LOGGERS[name] == {1: base} and base._logger is logging.getLogger(name)
+    base.close()
