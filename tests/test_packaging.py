@@ -1,10 +1,12 @@
-"""Packaging: a wheel and an sdist through the scikit-build-core backend.
+"""Packaging: the release wheel, an sdist, and the release matrix.
 
-The wheel is built from the source tree (`pip wheel .`), the sdist with
-`python -m build --sdist`, and a second wheel from that sdist. The first wheel
-is installed into a fresh virtual environment that cannot see the source tree
-or the development venv; from another directory the test imports log_main,
-runs an example, reads the metadata and type-checks against the installed stub.
+The wheel is built from the source tree by scripts/wheel.sh (`pip wheel .`,
+then `auditwheel repair` to manylinux_2_17), the sdist with
+`python -m build --sdist`, and a second wheel from that sdist. The manylinux
+wheel is installed into a fresh virtual environment that cannot see the source
+tree or the development venv; from another directory the test imports
+log_main, runs an example, reads the metadata and type-checks against the
+installed stub. cibuildwheel lists the wheels of the release matrix.
 
 Everything works offline: the builds reuse this venv's scikit-build-core, CMake
 and Ninja (--no-build-isolation, separate build directories so the development
@@ -17,6 +19,7 @@ import hashlib
 import importlib.machinery
 import importlib.metadata
 import os
+import platform
 import subprocess
 import sys
 import tarfile
@@ -32,6 +35,8 @@ ROOT = Path(__file__).resolve().parent.parent
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
 NAME, VERSION = PYPROJECT["name"], PYPROJECT["version"]
 SO_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]  # ".cpython-313-x86_64-linux-gnu.so"
+# The policy scripts/wheel.sh repairs to: the oldest that CPython 3.13 is built for.
+MANYLINUX = f"manylinux_2_17_{platform.machine()}"
 DIST_INFO = f"{NAME}-{VERSION}.dist-info"
 WHEEL_FILES = {
     f"log_main{SO_SUFFIX}",
@@ -44,8 +49,9 @@ WHEEL_FILES = {
 
 
 def _env():
+    # CIBW_*: cibuildwheel reads only what pyproject.toml configures.
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("PIP_", "PYTHON")) and k != "MYPYPATH"}
+           if not k.startswith(("PIP_", "PYTHON", "CIBW_")) and k != "MYPYPATH"}
     # Only what the test hands to pip: no configured index, find-links or constraints.
     env["PIP_CONFIG_FILE"] = os.devnull
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
@@ -58,11 +64,17 @@ def _env():
     return env
 
 
-def run(cmd, cwd, timeout=240):
-    r = subprocess.run([str(c) for c in cmd], cwd=cwd, env=_env(), capture_output=True,
+def run(cmd, cwd, timeout=240, **extra_env):
+    env = _env() | {k: str(v) for k, v in extra_env.items()}
+    r = subprocess.run([str(c) for c in cmd], cwd=cwd, env=env, capture_output=True,
                        text=True, timeout=timeout)
     assert r.returncode == 0, f"{cmd}\n--- stdout\n{r.stdout}\n--- stderr\n{r.stderr}"
     return r
+
+
+def _files(wheel_zip):
+    # auditwheel repair also writes entries for the directories.
+    return {n for n in wheel_zip.namelist() if not n.endswith("/")}
 
 
 def _wheel_from_installed(dist_name, out_dir):
@@ -93,10 +105,12 @@ def artifacts(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("packaging")
     py = sys.executable
     built = {}
-    # 1. pip wheel . (its own build dir; build/ of the development build untouched)
-    run([py, "-m", "pip", "wheel", ROOT, "--no-build-isolation", "--no-deps", "-q",
-         "-w", tmp / "wheel", f"-Cbuild-dir={tmp / 'build-tree'}"], cwd=tmp)
+    # 1. the manylinux wheel, by this venv (its own build dir; build/ of the
+    # development build untouched)
+    out = run(["bash", ROOT / "scripts" / "wheel.sh", tmp / "wheel"], cwd=tmp,
+              LOG_MAIN_VENV=sys.prefix, LOG_MAIN_WHEEL_BUILD_DIR=tmp / "build-tree").stdout
     (built["wheel"],) = (tmp / "wheel").glob("*.whl")
+    assert out.splitlines()[-1] == str(built["wheel"])
     # 2. python -m build --sdist
     run([py, "-m", "build", "--sdist", "--no-isolation", "-o", tmp / "dist", ROOT], cwd=tmp)
     (built["sdist"],) = (tmp / "dist").glob("*.tar.gz")
@@ -124,7 +138,7 @@ def test_wheel_holds_module_stub_and_metadata(artifacts):
     wheel = artifacts["wheel"]
     assert wheel.name.startswith(f"{NAME}-{VERSION}-cp313-cp313-")
     with zipfile.ZipFile(wheel) as z:
-        assert set(z.namelist()) == WHEEL_FILES
+        assert _files(z) == WHEEL_FILES
         stub = (ROOT / "src" / "log_main.pyi").read_bytes()
         assert z.read("log_main.pyi") == stub
         assert z.read("log_main-stubs/__init__.pyi") == stub
@@ -134,6 +148,17 @@ def test_wheel_holds_module_stub_and_metadata(artifacts):
     assert "Requires-Dist: colorlog\n" in meta
     assert "Requires-Python: <3.14,>=3.13" in meta
     assert "Root-Is-Purelib: false" in wheel_info
+    assert f"Tag: cp313-cp313-{MANYLINUX}\n" in wheel_info
+
+
+def test_wheel_is_manylinux(artifacts):
+    # libc and libstdc++ stay the system's (the wheel's files are checked
+    # above: no library was copied in), at versions every manylinux_2_17 has.
+    wheel = artifacts["wheel"]
+    assert MANYLINUX in wheel.name.removesuffix(".whl").split("-")[-1].split(".")
+    show = run([sys.executable, "-m", "auditwheel", "show", wheel], cwd=wheel.parent).stdout
+    text = " ".join(show.split())
+    assert f'is consistent with the following platform tag: "{MANYLINUX}"' in text, show
 
 
 def test_sdist_holds_the_sources(artifacts):
@@ -148,10 +173,14 @@ def test_sdist_holds_the_sources(artifacts):
 
 def test_sdist_builds_the_same_wheel(artifacts):
     with zipfile.ZipFile(artifacts["wheel"]) as a, zipfile.ZipFile(artifacts["sdist_wheel"]) as b:
-        assert sorted(a.namelist()) == sorted(b.namelist())
+        assert _files(a) == _files(b)
         for name in ("log_main.pyi", "log_main-stubs/__init__.pyi", f"{DIST_INFO}/METADATA"):
             assert a.read(name) == b.read(name), name
-    assert artifacts["sdist_wheel"].name == artifacts["wheel"].name
+    # The same name but for the platform tag, which only the repair sets.
+    raw_tag = f"linux_{platform.machine()}"
+    assert artifacts["sdist_wheel"].name.endswith(f"-{raw_tag}.whl")
+    assert (artifacts["sdist_wheel"].name.rsplit("-", 1)[0]
+            == artifacts["wheel"].name.rsplit("-", 1)[0])
 
 
 def test_installed_wheel_imports_from_another_directory(artifacts):
@@ -211,3 +240,21 @@ def test_mypy_finds_the_installed_stub(artifacts):
     r = run(env_cmd, cwd=elsewhere)
     assert 'Revealed type is "log_main._LogBase"' in r.stdout, r.stdout
     assert "Success: no issues found in 1 source file" in r.stdout
+
+
+def test_release_matrix(tmp_path):
+    # What cibuildwheel would build from [tool.cibuildwheel], per platform;
+    # listing the identifiers needs neither docker nor the network.
+    expected = {
+        "linux": ["cp313-manylinux_x86_64", "cp313-manylinux_aarch64",
+                  "cp313-musllinux_x86_64", "cp313-musllinux_aarch64"],
+        "macos": ["cp313-macosx_x86_64", "cp313-macosx_arm64"],
+        "windows": ["cp313-win_amd64"],
+    }
+    found = {}
+    for plat in expected:
+        r = run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers",
+                 "--platform", plat, ROOT], cwd=tmp_path, timeout=60)
+        found[plat] = r.stdout.split()
+    print(found)
+    assert found == expected
