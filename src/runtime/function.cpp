@@ -9,20 +9,15 @@
 namespace lm {
 namespace {
 
-// The single boundary between the interpreter and an implementation: no
-// C++ exception may cross it.
+// The entry from the interpreter: bind, then run the implementation. The
+// module is built without C++ exceptions (errors travel as the C API's do),
+// so there is nothing to catch here.
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                           PyObject* kwnames) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
-  try {
-    Bound bound;
-    if (bind(f, args, nargsf, kwnames, bound) < 0) return nullptr;
-    return f->sig->impl(f, bound).release();
-  } catch (...) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "log_main: internal C++ exception");
-    return nullptr;
-  }
+  Bound bound;
+  if (bind(f, args, nargsf, kwnames, bound) < 0) return nullptr;
+  return f->sig->impl(f, bound).release();
 }
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {

@@ -1,4 +1,4 @@
-// RefBuffer: a run of owned references, on the stack when it is small.
+// StackBuffer: a run of values on the stack when small, else from PyMem.
 #pragma once
 
 #include <cstddef>
@@ -8,63 +8,53 @@
 
 namespace lm {
 
-template <std::size_t Inline>
-class RefBuffer {
+// Holds up to Inline values in place; reserve() moves to a heap block for
+// more. The heap block comes from PyMem_Malloc and each value is built with
+// placement new, so nothing of the C++ runtime library is needed.
+template <class T, std::size_t Inline>
+class StackBuffer {
  public:
-  RefBuffer() noexcept = default;
-  RefBuffer(const RefBuffer&) = delete;
-  RefBuffer& operator=(const RefBuffer&) = delete;
-  ~RefBuffer() { delete[] heap_; }
-
-  // Makes room for n references; raises MemoryError and returns -1 if it
-  // cannot.
-  int reserve(std::size_t n) noexcept {
-    if (n <= Inline) {
-      data_ = inline_;
-      return 0;
-    }
-    heap_ = new (std::nothrow) Ref[n];
-    if (!heap_) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    data_ = heap_;
-    return 0;
+  StackBuffer() noexcept = default;
+  StackBuffer(const StackBuffer&) = delete;
+  StackBuffer& operator=(const StackBuffer&) = delete;
+  ~StackBuffer() {
+    if (!heap_) return;
+    for (std::size_t i = 0; i < count_; ++i) heap_[i].~T();
+    PyMem_Free(heap_);
   }
-  Ref& operator[](std::size_t i) noexcept { return data_[i]; }
 
- private:
-  Ref inline_[Inline];
-  Ref* heap_ = nullptr;
-  Ref* data_ = inline_;
-};
-
-// A run of raw pointers for a vectorcall stack, on the stack when small.
-template <std::size_t Inline>
-class PtrBuffer {
- public:
-  PtrBuffer() noexcept = default;
-  PtrBuffer(const PtrBuffer&) = delete;
-  PtrBuffer& operator=(const PtrBuffer&) = delete;
-  ~PtrBuffer() { delete[] heap_; }
-
+  // Makes room for n values (once per buffer); raises MemoryError and
+  // returns -1 if it cannot.
   int reserve(std::size_t n) noexcept {
     if (n <= Inline) return 0;
-    heap_ = new (std::nothrow) PyObject*[n];
-    if (!heap_) {
+    void* raw = n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)
+                    ? nullptr
+                    : PyMem_Malloc(n * sizeof(T));
+    if (!raw) {
       PyErr_NoMemory();
       return -1;
     }
+    heap_ = static_cast<T*>(raw);
+    for (count_ = 0; count_ < n; ++count_) new (heap_ + count_) T();
     data_ = heap_;
     return 0;
   }
-  PyObject** data() noexcept { return data_; }
-  PyObject*& operator[](std::size_t i) noexcept { return data_[i]; }
+  T* data() noexcept { return data_; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
 
  private:
-  PyObject* inline_[Inline];
-  PyObject** heap_ = nullptr;
-  PyObject** data_ = inline_;
+  T inline_[Inline];
+  T* heap_ = nullptr;
+  std::size_t count_ = 0;
+  T* data_ = inline_;
 };
+
+// Owned references, for values that must outlive user code run meanwhile.
+template <std::size_t Inline>
+using RefBuffer = StackBuffer<Ref, Inline>;
+
+// Raw pointers, for a vectorcall argument array.
+template <std::size_t Inline>
+using PtrBuffer = StackBuffer<PyObject*, Inline>;
 
 }  // namespace lm
