@@ -101,3 +101,21 @@ def test_broken_registry_entry_is_named_and_changes_nothing(registry):
     top.close()
     assert log_main._LOGGERS[name] == {1: base} and base._logger is logging.getLogger(name)
     base.close()
+
+
+def test_wrong_values_in_registries_are_named(tmp_path):
+    name, path = unique(), str(tmp_path / "k.log")
+    base = VarnelLog(name)
+    top = VarnelLog(name, rehandler=True)
+    log_main._LOGGERS[name][1] = "x"
+    with pytest.raises(TypeError, match=rf"_LOGGERS\['{name}'\]\[1\] is not a logger object"):
+        top.close()  # the stack is popped all the same
+    assert log_main._LOGGERS[name] == {1: "x"} and name not in log_main._CAPTURES
+    log_main._LOGGERS[name][1] = base
+    base.close()
+    log_main._FHANDLERS[path] = 5
+    try:
+        with pytest.raises(TypeError, match=r"_FHANDLERS\[.*\] must be a str, not int"):
+            VarnelLog(unique(), file=path)
+    finally:
+        del log_main._FHANDLERS[path]

@@ -3,6 +3,7 @@
 #include "module/methods.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 namespace {
@@ -111,13 +112,10 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
     return {};
 
   // Registered only once the handler is attached.
-  Ref registry = global(N._FHANDLERS);
+  Ref registry = registry_dict(N._FHANDLERS);
   file = getattr(self, N.file);
   Ref kind = getattr(self, N.handler_type);
-  if (!registry || !file || !kind) return {};
-  Ref entry = Ref::steal(PyDict_New());
-  if (!entry || PyDict_SetItem(entry.get(), file.get(), kind.get()) < 0 ||
-      !call_method(registry.get(), N.update, entry.get()))
+  if (!registry || !file || !kind || PyDict_SetItem(registry.get(), file.get(), kind.get()) < 0)
     return {};
   return none();
 }

@@ -25,6 +25,7 @@ namespace lm {
   X(_FHANDLERS, "_FHANDLERS")                              \
   X(_CAPTURES, "_CAPTURES")                                \
   X(_ContextFilter, "_ContextFilter")                      \
+  X(_LogBase, "_LogBase")                                  \
   X(_SetLogger, "_SetLogger")                              \
   X(_GetLogger, "_GetLogger")                              \
   X(_fformatter, "_fformatter")                            \

@@ -13,10 +13,17 @@ enum { SELF, NAME, LEVEL, FILE_, HANDLER_TYPE, CONSOLE, KWARGS };
 
 // Refuses a file already registered with another kind of handler.
 int check_file_kind(PyObject* path, PyObject* handler_type) noexcept {
-  Ref registry = global(N._FHANDLERS);
+  Ref registry = registry_dict(N._FHANDLERS);
   if (!registry) return -1;
-  Ref existing = call_method(registry.get(), N.get, path);
-  if (!existing) return -1;
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(registry.get(), path, &value) < 0) return -1;
+  Ref existing = Ref::steal(value);
+  if (!existing) return 0;
+  if (!PyUnicode_Check(existing.get())) {
+    PyErr_Format(PyExc_TypeError, "_FHANDLERS[%R] must be a str, not %.200s", path,
+                 Py_TYPE(existing.get())->tp_name);
+    return -1;
+  }
   int found = PyObject_IsTrue(existing.get());
   if (found <= 0) return found;
   int differs = PyObject_RichCompareBool(existing.get(), handler_type, Py_NE);

@@ -9,15 +9,7 @@
 namespace lm {
 namespace {
 
-// A registry, read now: the module global, which must be a dict.
-Ref registry(PyObject* name) noexcept {
-  Ref r = global(name);
-  if (r && !PyDict_Check(r.get())) {
-    PyErr_Format(PyExc_TypeError, "%U must be a dict, not %.200s", name, Py_TYPE(r.get())->tp_name);
-    return {};
-  }
-  return r;
-}
+Ref registry(PyObject* name) noexcept { return registry_dict(name); }
 
 // registry[key] when it is there: 1 with `out` set to that dict, 0 when
 // absent, -1 with TypeError when it is not a dict.
@@ -127,7 +119,28 @@ void report(Pending& pending, PyObject* name) noexcept {
                            name);
 }
 
+// 1 when obj is a logger object (an instance of _LogBase, read now); else
+// -1 with a TypeError that says where it was found.
+int check_logger_object(PyObject* obj, PyObject* name, PyObject* pos) noexcept {
+  Ref base = global(N._LogBase);
+  if (!base) return -1;
+  int is = PyObject_IsInstance(obj, base.get());
+  if (is == 0)
+    PyErr_Format(PyExc_TypeError, "_LOGGERS[%R][%R] is not a logger object: %R", name, pos,
+                 obj);
+  return is > 0 ? 1 : -1;
+}
+
 }  // namespace
+
+Ref registry_dict(PyObject* name) noexcept {
+  Ref r = global(name);
+  if (r && !PyDict_Check(r.get())) {
+    PyErr_Format(PyExc_TypeError, "%U must be a dict, not %.200s", name, Py_TYPE(r.get())->tp_name);
+    return {};
+  }
+  return r;
+}
 
 int check_registries() noexcept {
   return registry(N._LOGGERS) && registry(N._CAPTURES) ? 0 : -1;
@@ -225,7 +238,15 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
     return -1;
   }
   position_ = position(top);
-  if (!position_ || before_.take(logger) < 0) return -1;
+  if (!position_) return -1;
+  Ref below;
+  if (top > 0) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(stack.get(), position_.get(), &found) < 0) return -1;
+    below = Ref::steal(found);
+    if (check_logger_object(below.get(), name, position_.get()) < 0) return -1;
+  }
+  if (before_.take(logger) < 0) return -1;
 
   Ref record = Ref::steal(PyDict_New());
   if (!record || PyDict_SetItem(record.get(), N.handlers, records.get()) < 0 ||
@@ -265,22 +286,13 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
     }
     if (done) PyList_SetItem(detached.get(), i, Py_NewRef(Py_True));
   }
-  if (top > 0) {
-    PyObject* found = nullptr;
-    Ref top_key = position(top);
-    if (!top_key || PyDict_GetItemRef(stack.get(), top_key.get(), &found) < 0) {
+  if (below) {
+    below_logger_ = getattr(below.get(), N._logger);
+    if (!below_logger_ || !call_method(below.get(), N.disable)) {
       undo();
       return -1;
     }
-    Ref below = Ref::steal(found);
-    if (below) {
-      below_logger_ = getattr(below.get(), N._logger);
-      if (!below_logger_ || !call_method(below.get(), N.disable)) {
-        undo();
-        return -1;
-      }
-      below_ = std::move(below);
-    }
+    below_ = std::move(below);
   }
   Ref target;
   has = get_dict(loggers.get(), N._LOGGERS, name, target);
@@ -422,12 +434,16 @@ Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   // The objects: the departing one is switched off, the one below takes
   // the logger back; a take-over of a name without a stack gives the
   // logger back its level, propagate and disabled.
-  if (departing && !call_method(departing.get(), N.disable)) pending.absorb(false);
+  if (departing && (check_logger_object(departing.get(), name, top_key.get()) < 0 ||
+                    !call_method(departing.get(), N.disable)))
+    pending.absorb(false);
   if (follow_rebuilt(name, stack.get(), top - 1, rebuilt.get()) < 0) pending.absorb(false);
   if (top > 1) {
     if (PyDict_GetItemRef(stack.get(), below.get(), &found) < 0) return {};
     Ref next = Ref::steal(found);
-    if (next && !call_method(next.get(), N.enable, logger)) pending.absorb(false);
+    if (next && (check_logger_object(next.get(), name, below.get()) < 0 ||
+                 !call_method(next.get(), N.enable, logger)))
+      pending.absorb(false);
   } else if (held) {
     PyObject* saved = view.logger_state;
     if (!call_method(logger, N.setLevel, PyTuple_GET_ITEM(saved, 0))) pending.absorb(false);

@@ -42,6 +42,10 @@ namespace lm {
 // _LOGGERS[name][1]. _LOGGERS is checked first by check_registries().
 Ref register_configured(PyObject* name, PyObject* obj) noexcept;
 
+// A registry (_LOGGERS, _CAPTURES, _FHANDLERS), read now: a TypeError
+// unless it is a dict.
+Ref registry_dict(PyObject* name) noexcept;
+
 // TypeError unless _LOGGERS and _CAPTURES are dicts.
 int check_registries() noexcept;
 
