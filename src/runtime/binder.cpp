@@ -132,10 +132,14 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
     }
   }
 
-  // Live defaults, as in a Python function.
+  // The live defaults, as in a Python function, read once: a key's
+  // __hash__ or __eq__ below may reassign __defaults__/__kwdefaults__, so
+  // everything after this works on the snapshot the call owns.
   out.defaults_ = Ref::borrow(f->defaults);
   out.kwdefaults_ = Ref::borrow(f->kwdefaults);
-  const Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  PyObject* const defaults = out.defaults_.get();
+  PyObject* const kwdefaults = out.kwdefaults_.get();
+  const Py_ssize_t ndef = defaults ? PyTuple_GET_SIZE(defaults) : 0;
   const Py_ssize_t min_pos = npos > ndef ? npos - ndef : 0;
   const bool exact = var_pos < 0 && min_pos == npos;
 
@@ -184,7 +188,7 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
   for (int i = 0; i < npos; ++i) {
     if (out.v_[i]) continue;
     if (i >= min_pos) {
-      out.v_[i] = PyTuple_GET_ITEM(f->defaults, ndef - npos + i);
+      out.v_[i] = PyTuple_GET_ITEM(defaults, ndef - npos + i);  // held by the snapshot
     } else {
       raise_count(f, exact, min_pos, npos, nargs);
       return -1;
@@ -192,11 +196,10 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
   }
   for (int i = npos; i < nparams; ++i) {
     if (sig.params[i].kind != Kind::KeywordOnly || out.v_[i]) continue;
+    // The dict is mutable: the value is owned here, not borrowed from it.
     PyObject* value = nullptr;
-    if (f->kwdefaults) {
-      value = PyDict_GetItemWithError(f->kwdefaults, f->param_names[i]);
-      if (!value && PyErr_Occurred()) return -1;
-    }
+    if (kwdefaults && PyDict_GetItemRef(kwdefaults, f->param_names[i], &value) < 0) return -1;
+    out.kwdefault_values_[i] = Ref::steal(value);
     if (!value) {
       PyErr_Format(PyExc_TypeError,
                    "%s() missing 1 required keyword-only argument: '%s'", func_name(f),

@@ -65,9 +65,11 @@ struct Signature {
 inline constexpr int kMaxParams = 8;
 
 // Arguments bound to a signature: borrowed references to the caller's
-// values and defaults, plus owned *args / **kwargs containers. The defaults
-// containers are held for the duration of the call so that reassigning
-// __defaults__ from another thread cannot free a value in use.
+// values, plus owned *args / **kwargs containers and owned defaults. The
+// defaults are read once per call (one snapshot of __defaults__ and
+// __kwdefaults__) and stay owned for the duration of the call, so that code
+// run meanwhile (a __str__, a key's __hash__, another thread) can reassign
+// or clear them without freeing a value in use.
 //
 // The *args tuple is made only when asked for: var_items()/var_count()
 // give the caller's own array, which is enough for most uses.
@@ -88,6 +90,7 @@ class Bound {
   Py_ssize_t var_count_ = 0;
   int var_index_ = -1;
   Ref varargs_, varkw_, defaults_, kwdefaults_;
+  Ref kwdefault_values_[kMaxParams];  // values taken from the __kwdefaults__ dict
 };
 
 // Binds a vectorcall to f's signature, raising the module's TypeErrors.
