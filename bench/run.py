@@ -165,7 +165,10 @@ def managed(name):
 
 
 def twin(name):
-    """The same logging objects made by hand, managed by nothing."""
+    """The same logging objects made by hand, managed by nothing, in a process
+    that has imported log_main too: the row compares the loggers only."""
+    import log_main  # noqa: F401
+
     with console_to_devnull():
         lg, ch, fh = hand_made(name, tmp(name + ".log"))
     ch.setLevel(logging.WARNING)

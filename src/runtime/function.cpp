@@ -7,10 +7,9 @@
 #include "runtime/globals.hpp"
 
 namespace lm {
-namespace {
 
-// The single boundary between the interpreter and an implementation: no
-// C++ exception may cross it.
+// The boundary between the interpreter and an implementation: no C++
+// exception may cross it.
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                           PyObject* kwnames) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
@@ -24,6 +23,8 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     return nullptr;
   }
 }
+
+namespace {
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
@@ -298,7 +299,7 @@ int func_type_ready() noexcept { return PyType_Ready(&FuncType); }
 Ref make_function(const Signature& sig, PyObject* globals, PyObject* module_name) noexcept {
   Func* f = PyObject_GC_New(Func, &FuncType);
   if (!f) return {};
-  f->vectorcall = func_vectorcall;
+  f->vectorcall = sig.entry ? sig.entry : func_vectorcall;
   f->sig = &sig;
   f->name = f->qualname = f->doc = f->module = f->globals = nullptr;
   f->annotations = f->defaults = f->kwdefaults = f->klass = f->dict = nullptr;
