@@ -75,7 +75,6 @@ struct Cache {
   int dict_watcher = -1;
   int type_watcher = -1;
   bool on = false;
-  bool inline_stores_seen = false;
   std::uint64_t epoch = 1;
   std::uint64_t events = 0;
   Env env;
@@ -117,27 +116,17 @@ bool store_seen(PyObject* obj, PyObject* dict) noexcept {
   return seen;
 }
 
-// Module attributes (what the cache watches) must be seen; stores into an
-// object whose attributes live in inline values are seen only where the
-// interpreter notifies them (not on 3.13.0). The probes are this module's
-// own objects.
+// The cache relies on watchers seeing module attribute stores (`logging.X =
+// v`, a global rebound): checked once on a module of its own. Instance
+// dicts are never watched, so whether an interpreter reports stores into
+// inline attribute values (3.13.0 does not) never matters: those
+// attributes are checked on each call.
 int self_test() noexcept {
   Ref probe_module = Ref::steal(PyModule_New("log_main.watcher_probe"));
   if (!probe_module) return -1;
   PyObject* module_dict = PyModule_GetDict(probe_module.get());
   if (!module_dict) return -1;
   cache->on = store_seen(probe_module.get(), module_dict);
-
-  Ref bases = Ref::steal(PyTuple_New(0));
-  Ref ns = Ref::steal(PyDict_New());
-  Ref name = str("_watcher_probe");
-  if (!bases || !ns || !name) return -1;
-  Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
-  Ref instance = cls ? call(cls.get()) : Ref{};
-  if (!instance || PyObject_SetAttr(instance.get(), N.level, Py_True) < 0) return -1;
-  Ref dict = Ref::steal(PyObject_GenericGetDict(instance.get(), nullptr));
-  if (!dict) return -1;
-  cache->inline_stores_seen = store_seen(instance.get(), dict.get());
   return 0;
 }
 
@@ -506,11 +495,6 @@ int start() noexcept {
 
 void forget() noexcept {
   if (cache) ++cache->epoch;
-}
-
-int status() noexcept {
-  if (!cache) return 0;
-  return (cache->on ? 1 : 0) | (cache->inline_stores_seen ? 2 : 0);
 }
 
 Ref level_constant(int index) noexcept {

@@ -15,9 +15,10 @@ namespace lm::hot {
 // so a stamp that differs from the epoch means "derive again". What no
 // watcher sees (instance attributes of loggers and handlers, list contents)
 // is checked on every call. Instance dicts of other objects are never made
-// or converted here. Without a free watcher id, on a free-threaded build,
-// or when the watchers fail their self-test, nothing is cached and every
-// call takes the exact path.
+// or converted here, and none is watched: on 3.13.0 watchers miss stores
+// into inline attribute values. Without a free watcher id, on a
+// free-threaded build, or when the watchers fail their self-test, nothing
+// is cached and every call takes the exact path.
 
 // Registers the watchers and runs the self-test; once, at module exec.
 // Failing to get a watcher only turns caching off.
@@ -45,9 +46,5 @@ LogTarget log_target(PyObject* self) noexcept;
 // The verdict for logger.log(level, text, *args, **kwargs) (args and kwargs
 // NULL when none), from the cache where it holds, else exactly.
 Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwargs) noexcept;
-
-// What the watchers' self-test found (for tests and the benchmark notes):
-// bit 0 caching on, bit 1 stores into inline attribute values are seen.
-int status() noexcept;
 
 }  // namespace lm::hot
