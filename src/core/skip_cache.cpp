@@ -82,6 +82,7 @@ struct Cache {
   TypeSet logger_types, handler_types, self_types;
   Entry* entries[kEntries] = {};
   int next_entry = 0;
+  int last_entry = 0;  // the one found last: a loop logs through one logger
 };
 
 // Allocated once and never freed: its references must not be released by
@@ -399,8 +400,15 @@ Entry* derive_entry(PyObject* logger, std::uint64_t stamp) noexcept {
 }
 
 Entry* find_entry(PyObject* logger) noexcept {
-  for (Entry* e : cache->entries)
-    if (e && e->stamp == cache->epoch && e->links[0].logger == logger) return e;
+  Entry* last = cache->entries[cache->last_entry];
+  if (last && last->stamp == cache->epoch && last->links[0].logger == logger) return last;
+  for (int i = 0; i < kEntries; ++i) {
+    Entry* e = cache->entries[i];
+    if (e && e->stamp == cache->epoch && e->links[0].logger == logger) {
+      cache->last_entry = i;
+      return e;
+    }
+  }
   return nullptr;
 }
 
@@ -446,6 +454,11 @@ Cached from_entry(const Entry& e, long level) noexcept {
       }
       Ref hold = Ref::steal(threshold);
       if (!PyLong_CheckExact(threshold)) return Cached::Unknown;
+      auto* as_long = reinterpret_cast<PyLongObject*>(threshold);
+      if (PyUnstable_Long_IsCompact(as_long)) {
+        if (PyUnstable_Long_CompactValue(as_long) <= level) return Cached::Call;
+        continue;
+      }
       int overflow = 0;
       long t = PyLong_AsLongAndOverflow(threshold, &overflow);
       if (overflow < 0 || (!overflow && t <= level)) return Cached::Call;
