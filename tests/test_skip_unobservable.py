@@ -204,11 +204,11 @@ class World:
         ROUTES[self.prefix] = self.events
 
     def wrap(self, name):
-        original, events = getattr(self.logger, name), self.events
+        lg, events = self.logger, self.events
 
         def wrapper(*args, **kwargs):
             events.append(("patch", name, describe(args), describe(sorted(kwargs.items()))))
-            return original(*args, **kwargs)
+            return getattr(type(lg), name)(lg, *args, **kwargs)  # the class's method as it is now
 
         return wrapper
 

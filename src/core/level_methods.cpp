@@ -160,13 +160,8 @@ PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
   if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < 1 ||
       !hot::kwdefaults_are_none(f, Level))
     return func_vectorcall(callable, args, nargsf, kwnames);
-  try {
-    return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
-  } catch (...) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "log_main: internal C++ exception");
-    return nullptr;
-  }
+  // Nothing here throws: errors travel as the C API's do.
+  return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
 }
 
 const Param log_params[] = {

@@ -89,6 +89,20 @@ struct Cache {
 // static destructors after the interpreter has gone.
 Cache* cache = nullptr;
 
+// Objects of the cache live in PyMem, made and destroyed in place: the
+// module uses no C++ runtime allocation.
+template <class T>
+T* make() noexcept {
+  void* memory = PyMem_Malloc(sizeof(T));
+  return memory ? new (memory) T : nullptr;
+}
+template <class T>
+void destroy(T* p) noexcept {
+  if (!p) return;
+  p->~T();
+  PyMem_Free(p);
+}
+
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   ++cache->epoch;
   ++cache->events;
@@ -362,10 +376,10 @@ bool derive_enabled(Entry& e, PyObject* level_cache) noexcept {
 
 // Derives the entry of `logger`; a null result means "not cacheable".
 Entry* derive_entry(PyObject* logger, std::uint64_t stamp) noexcept {
-  Entry* e = new (std::nothrow) Entry;
+  Entry* e = make<Entry>();
   if (!e) return nullptr;
   auto fail = [&]() noexcept {
-    delete e;
+    destroy(e);
     return static_cast<Entry*>(nullptr);
   };
   PyObject* current = logger;
@@ -422,7 +436,7 @@ void store_entry(PyObject* logger, Entry* fresh) noexcept {
   }
   Entry* old = cache->entries[slot];
   cache->entries[slot] = fresh;
-  delete old;  // releases references: may run arbitrary code, so it comes last
+  destroy(old);  // releases references: may run arbitrary code, so it comes last
 }
 
 enum class Cached : std::uint8_t { Call, Skip, Unknown };
@@ -474,7 +488,7 @@ Cached from_entry(const Entry& e, long level) noexcept {
 
 int start() noexcept {
   if (cache) return 0;
-  cache = new (std::nothrow) Cache;
+  cache = make<Cache>();
   if (!cache) {
     PyErr_NoMemory();
     return -1;
