@@ -1,9 +1,9 @@
 """The module may skip building a record nobody can see; these tests prove the skip is invisible.
 
-Two worlds run side by side: in world A the skip may act, in world B the logger's class is
-a pass-through subclass of logging.Logger, so every call goes through logging. Whatever is
-done to them, both must write the same lines and hand the same records to every handler,
-filter and patched method.
+Two worlds run side by side: in world A the skip may act (and what it depends on is cached),
+in world B the logger's class is a pass-through subclass of logging.Logger, so every call
+goes through logging. Whatever is done to them, both must write the same lines and hand the
+same records to every handler, filter, record factory, patched method and part's __str__.
 """
 
 import collections.abc
@@ -11,13 +11,18 @@ import io
 import logging
 import os
 import re
+import subprocess
+import sys
 import tempfile
+import textwrap
+import types
 import uuid
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from log_main import VarnelLog
+import log_main
+from log_main import VarnelLog, _LogBase
 
 LEVELS = (0, 5, 10, 20, 30, 40, 50, 60)
 METHODS = {"debug": 10, "info": 20, "warning": 30, "error": 40, "critical": 50}
@@ -41,6 +46,126 @@ class Recorder(logging.Handler):
 
     def emit(self, record):
         self.events.append((self.tag, record.name, record.levelno, record.getMessage()))
+
+
+# State shared by both worlds, set by idempotent operations and restored after each example.
+SHARED = {"level": 0, "current": None}
+ROUTES = {}  # logger-name prefix -> that world's events
+ORIGINAL = {
+    "factory": logging.getLogRecordFactory(),
+    "callHandlers": logging.Logger.callHandlers,
+    "DEBUG": logging.DEBUG,
+    "logging": log_main.logging,
+    "kwdefaults": {m: getattr(_LogBase, m).__kwdefaults__ for m in ("debug", "info", "warning",
+                                                                       "error", "critical")},
+}
+
+
+def route(name):
+    return ROUTES.get(name.split(".")[0])
+
+
+class PropertyLevel(Recorder):
+    """A handler class whose level is computed on each read."""
+
+    @property
+    def level(self):
+        return SHARED["level"]
+
+    @level.setter
+    def level(self, value):
+        pass
+
+
+class GetattrLevel(Recorder):
+    """A handler class whose level comes from __getattr__ (no instance attribute)."""
+
+    def __init__(self, events, tag, level=0):
+        super().__init__(events, tag, level)
+        del self.level
+
+    def __getattr__(self, name):
+        if name == "level":
+            return SHARED["level"]
+        raise AttributeError(name)
+
+
+def spying_call_handlers(self, record):
+    route(self.name).append(("class patch", record.levelno, record.getMessage()))
+    return ORIGINAL["callHandlers"](self, record)
+
+
+class SpyLogger(logging.Logger):
+    def callHandlers(self, record):
+        route(self.name).append(("spy", record.levelno, record.getMessage()))
+        return super().callHandlers(record)
+
+
+class SpyPassThrough(PassThrough):
+    def callHandlers(self, record):
+        route(self.name).append(("spy", record.levelno, record.getMessage()))
+        return super().callHandlers(record)
+
+
+def spying_factory(*args, **kwargs):
+    record = ORIGINAL["factory"](*args, **kwargs)
+    route(record.name).append(("factory", record.levelno, record.getMessage()))
+    return record
+
+
+class ForwardingModule(types.ModuleType):
+    """Stands for logging in log_main's namespace: the same names, not the module."""
+
+    def __getattr__(self, name):
+        return getattr(logging, name)
+
+
+class Loud:
+    """A part whose __str__ is seen."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __str__(self):
+        SHARED["current"].append(("str", self.n))
+        return f"loud{self.n}"
+
+    def __repr__(self):
+        return f"Loud({self.n})"
+
+
+def set_shared(kind, value):
+    """Idempotent: applying it in both worlds sets the same state once."""
+    if kind == "factory":
+        logging.setLogRecordFactory(spying_factory if value else ORIGINAL["factory"])
+    elif kind == "class patch":
+        logging.Logger.callHandlers = spying_call_handlers if value else ORIGINAL["callHandlers"]
+    elif kind == "debug constant":
+        logging.DEBUG = value if value is not None else ORIGINAL["DEBUG"]
+    elif kind == "module logging":
+        log_main.logging = ForwardingModule("logging") if value else ORIGINAL["logging"]
+    elif kind == "dynamic level":
+        SHARED["level"] = value
+    elif kind == "kwdefaults":
+        for method, original in ORIGINAL["kwdefaults"].items():
+            function = getattr(_LogBase, method)
+            if value == "original":
+                function.__kwdefaults__ = original
+            elif value == "reassigned":
+                function.__kwdefaults__ = {"args": (), "kwargs": None}
+            else:  # "mutated": the same dict object, changed in place
+                function.__kwdefaults__ = original
+                original["kwargs"] = {"stacklevel": 1}
+
+
+def restore_shared():
+    logging.disable(logging.NOTSET)
+    for kind, value in (("factory", False), ("class patch", False), ("debug constant", None),
+                        ("module logging", False), ("dynamic level", 0)):
+        set_shared(kind, value)
+    for original in ORIGINAL["kwdefaults"].values():
+        original.update(args=None, kwargs=None)
+    set_shared("kwdefaults", "original")
 
 
 def describe(value):
@@ -72,16 +197,18 @@ class World:
         self.logger = self.obj._logger
         if defeated:
             self.logger.__class__ = PassThrough
+        self.defeated = defeated
         self.console = io.StringIO()
         self.obj._console_handler.setStream(self.console)
         self.events, self.handlers, self.filters, self.patched = [], {}, {}, set()
+        ROUTES[self.prefix] = self.events
 
     def wrap(self, name):
-        original, events = getattr(self.logger, name), self.events
+        lg, events = self.logger, self.events
 
         def wrapper(*args, **kwargs):
             events.append(("patch", name, describe(args), describe(sorted(kwargs.items()))))
-            return original(*args, **kwargs)
+            return getattr(type(lg), name)(lg, *args, **kwargs)  # the class's method as it is now
 
         return wrapper
 
@@ -101,7 +228,34 @@ class World:
     def apply(self, op):
         kind, *a = op
         lg = self.logger
-        if kind == "console":
+        SHARED["current"] = self.events
+        if kind == "shared":
+            set_shared(*a)
+        elif kind == "disabled":
+            lg.disabled = a[0]
+        elif kind == "logger class":
+            if self.defeated:
+                lg.__class__ = SpyPassThrough if a[0] else PassThrough
+            else:
+                lg.__class__ = SpyLogger if a[0] else logging.Logger
+        elif kind == "handler class":
+            where, slot, cls = a
+            h = self.handlers.get((where, slot))
+            if h is not None:
+                if cls is GetattrLevel and h.__class__ is not GetattrLevel:
+                    h.__dict__.pop("level", None)
+                elif cls is not GetattrLevel and "level" not in h.__dict__:
+                    h.__dict__["level"] = 0
+                h.__class__ = cls
+        elif kind == "replace":  # an item of the list replaced in place, no addHandler
+            where, level = a
+            target = lg if where == "child" else self.parent
+            if target.handlers:
+                target.handlers[-1] = Recorder(self.events, f"{where}-replaced", level)
+        elif kind == "rebind":  # the attribute bound to a new list with the same handlers
+            target = lg if a[0] == "child" else self.parent
+            target.handlers = list(target.handlers)
+        elif kind == "console":
             self.obj.set_console_level(a[0])
         elif kind == "file":
             self.obj.set_file_level(a[0])
@@ -141,7 +295,10 @@ class World:
             self.obj.enable(lg) if a[0] else self.obj.disable()
         elif kind == "log":
             method, parts, args, kwargs = a
-            getattr(self.obj, method)(*parts, args=args, kwargs=kwargs)
+            if args is None and kwargs is None and len(parts) % 2:
+                getattr(self.obj, method)(*parts)  # no keywords: the live __kwdefaults__ apply
+            else:
+                getattr(self.obj, method)(*parts, args=args, kwargs=kwargs)
 
     def observed(self):
         self.obj._file_handler.flush()
@@ -152,6 +309,7 @@ class World:
         return {"file": file_text.splitlines(), "console": console_text.splitlines(), "events": events}
 
     def close(self):
+        ROUTES.pop(self.prefix, None)
         self.obj.close()
         for h in list(self.parent.handlers):
             self.parent.removeHandler(h)
@@ -162,7 +320,9 @@ ARGS = [(None, ()), (("x",), ("%s",)), ((7,), ("%s",)), ((2.5,), ("%s",)), (("a"
         (({"k": "v"},), ("%(k)s",))]
 part = st.one_of(st.text(st.characters(codec="ascii", categories=("L", "N", "P", "Zs"),
                                        exclude_characters="%"), max_size=6),
-                 st.integers(-999, 999), st.floats(width=32), st.none())
+                 st.integers(-999, 999), st.floats(width=32), st.none(), st.booleans(),
+                 st.sampled_from([2**40, -(2**70), 10**5000]),  # beyond one digit; past str()'s limit
+                 st.builds(Loud, st.integers(0, 9)))
 
 
 def log_call(method, parts, args_and_part, kwargs):
@@ -187,11 +347,24 @@ op = st.one_of(
     st.tuples(st.just("patch"), st.sampled_from((None,) * 9 + PATH_METHODS)),
     st.tuples(st.just("disable"), st.sampled_from([logging.NOTSET, 10, 20, 30, 40, 50])),
     st.tuples(st.just("switch"), st.sampled_from([True, True, False])),
+    st.tuples(st.just("disabled"), st.sampled_from([False, False, True])),
+    st.tuples(st.just("logger class"), st.booleans()),
+    st.tuples(st.just("handler class"), st.sampled_from(["child", "parent"]), st.integers(0, 1),
+              st.sampled_from([Recorder, PropertyLevel, GetattrLevel])),
+    st.tuples(st.just("replace"), st.sampled_from(["child", "parent"]), high),
+    st.tuples(st.just("rebind"), st.sampled_from(["child", "parent"])),
+    st.tuples(st.just("shared"), st.just("dynamic level"), levels),
+    st.tuples(st.just("shared"), st.just("factory"), st.booleans()),
+    st.tuples(st.just("shared"), st.just("class patch"), st.booleans()),
+    st.tuples(st.just("shared"), st.just("debug constant"), st.sampled_from([None, None, 25, 5])),
+    st.tuples(st.just("shared"), st.just("module logging"), st.sampled_from([False, False, True])),
+    st.tuples(st.just("shared"), st.just("kwdefaults"),
+              st.sampled_from(["original", "original", "reassigned", "mutated"])),
 )
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.tuples(high, high), st.lists(op, min_size=10, max_size=30))
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.tuples(high, high), st.lists(op, min_size=10, max_size=40))
 def test_skipping_is_unobservable(start, ops):
     with tempfile.TemporaryDirectory() as directory:
         worlds = []
@@ -200,10 +373,11 @@ def test_skipping_is_unobservable(start, ops):
             for o in [("console", start[0]), ("file", start[1]), *ops]:
                 for w in worlds:
                     w.apply(o)
+            restore_shared()
             a, b = (w.observed() for w in worlds)
             assert a == b
         finally:
-            logging.disable(logging.NOTSET)
+            restore_shared()
             for w in worlds:
                 w.close()
 
@@ -425,3 +599,93 @@ def test_level_cache_is_filled_as_by_logging(tmp_path):
         finally:
             obj.close()
     assert counts[0] == counts[1], f"skippable world asked {counts[0]} times, plain logging {counts[1]}"
+
+
+# ------------------------------------------------------- fresh interpreters
+
+SCENARIO = """
+import io, json, logging, os, sys, uuid
+from log_main import VarnelLog
+
+
+class Recorder(logging.Handler):
+    def __init__(self, seen, level):
+        super().__init__(level)
+        self.seen = seen
+
+    def emit(self, record):
+        self.seen.append(record.getMessage())
+
+
+def scenario(obj, seen):
+    \"\"\"Suppressed calls, then the changes the cache cannot be told about.\"\"\"
+    recorder = obj._logger.handlers[-1]
+    for i in range(3):
+        obj.debug("hidden", i)
+    recorder.setLevel(logging.DEBUG)
+    obj.debug("after setLevel")
+    obj._logger.handlers.remove(recorder)
+    obj.debug("not reachable")
+    obj._logger.handlers.append(recorder)
+    obj._logger.disabled = True
+    obj.critical("disabled logger")
+    obj._logger.disabled = False
+    obj._logger.callHandlers = lambda record: seen.append("shadow " + record.getMessage())
+    obj.debug("shadowed")
+    return seen
+
+
+def quiet_object():
+    obj = VarnelLog(f"fresh_{uuid.uuid4().hex}")
+    obj._console_handler.setStream(io.StringIO())
+    obj.set_console_level(50)
+    seen = []
+    obj._logger.addHandler(Recorder(seen, logging.WARNING))
+    return obj, seen
+"""
+EXPECTED = ["after setLevel", "shadow shadowed"]
+
+
+def run_fresh(body):
+    proc = subprocess.run([sys.executable, "-c", SCENARIO + textwrap.dedent(body)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.strip().splitlines()[-1]
+
+
+def test_without_free_watcher_ids_every_call_is_exact():
+    pytest.importorskip("_testcapi")
+    out = run_fresh("""
+        import _testcapi
+        for add in (_testcapi.add_dict_watcher, _testcapi.add_type_watcher):
+            while True:
+                try:
+                    add(0)
+                except RuntimeError:
+                    break
+        obj, seen = quiet_object()
+        print(json.dumps(scenario(obj, seen)))
+    """)
+    assert out == repr(EXPECTED).replace("'", '"')
+
+
+def test_a_forked_child_sees_changes_made_after_the_fork():
+    if not hasattr(os, "fork"):
+        pytest.skip("no fork")
+    out = run_fresh("""
+        obj, seen = quiet_object()
+        for i in range(3):
+            obj.debug("warm", i)  # the parent has cached this logger's verdict
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(read)
+            os.write(write, json.dumps(scenario(obj, seen)).encode())
+            os._exit(0)
+        os.close(write)
+        with os.fdopen(read) as f:
+            child = f.read()
+        os.waitpid(pid, 0)
+        print(child)
+    """)
+    assert out == repr(EXPECTED).replace("'", '"')

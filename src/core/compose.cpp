@@ -2,31 +2,49 @@
 #include "core/compose.hpp"
 
 #include "module/state.hpp"
-#include "runtime/ref_buffer.hpp"
 
 namespace lm {
+namespace {
 
-Ref compose(PyObject* const* parts, Py_ssize_t n) noexcept {
-  if (n == 0) return Ref::borrow(N.s_empty);
-  if (n == 1) {
-    PyObject* only = parts[0];
-    if (PyUnicode_CheckExact(only)) return Ref::borrow(only);
-    return Ref::steal(PyObject_Str(only));
+// Whether str(part) runs no Python code, has no visible effect and cannot
+// fail (short of memory). One int digit (30 bits) is at most ten decimal
+// digits, far below any limit of int-to-str conversion.
+bool converts_silently(PyObject* part) noexcept {
+  return part == Py_None || PyBool_Check(part) || PyFloat_CheckExact(part) ||
+         (PyLong_CheckExact(part) &&
+          PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(part)));
+}
+
+}  // namespace
+
+int Message::prepare() noexcept {
+  if (converted_.reserve(static_cast<size_t>(n_)) < 0) return -1;
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    PyObject* part = parts_[i];
+    if (PyUnicode_CheckExact(part) || converts_silently(part)) continue;
+    converted_any_ = true;
+    converted_[i] = Ref::steal(PyObject_Str(part));
+    if (!converted_[i]) return -1;
   }
+  return 0;
+}
 
-  // Parts whose type is exactly str are used as they are; the others are
-  // converted and kept alive here until they are copied.
-  RefBuffer<16> converted;
-  if (converted.reserve(static_cast<size_t>(n)) < 0) return {};
-  Py_ssize_t length = n - 1;  // the separators
+Ref Message::text() noexcept {
+  // Each part's text: exactly a str as it is, else converted (now, for
+  // those prepare() left), kept alive here until it is copied.
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    if (converted_[i] || PyUnicode_CheckExact(parts_[i])) continue;
+    converted_[i] = Ref::steal(PyObject_Str(parts_[i]));
+    if (!converted_[i]) return {};
+  }
+  auto piece = [&](Py_ssize_t i) { return converted_[i] ? converted_[i].get() : parts_[i]; };
+  if (n_ == 0) return Ref::borrow(N.s_empty);
+  if (n_ == 1) return Ref::borrow(piece(0));
+
+  Py_ssize_t length = n_ - 1;  // the separators
   Py_UCS4 maxchar = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* part = parts[i];
-    if (!PyUnicode_CheckExact(part)) {
-      converted[i] = Ref::steal(PyObject_Str(part));
-      if (!converted[i]) return {};
-      part = converted[i].get();
-    }
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    PyObject* part = piece(i);
     const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
     if (len > PY_SSIZE_T_MAX - length) {
       PyErr_SetString(PyExc_OverflowError, "joined message is too long");
@@ -40,12 +58,12 @@ Ref compose(PyObject* const* parts, Py_ssize_t n) noexcept {
   Ref text = Ref::steal(PyUnicode_New(length, maxchar));
   if (!text) return {};
   Py_ssize_t at = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (Py_ssize_t i = 0; i < n_; ++i) {
     if (i > 0) {
       PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at, ' ');
       ++at;
     }
-    PyObject* part = converted[i] ? converted[i].get() : parts[i];
+    PyObject* part = piece(i);
     const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
     if (len && PyUnicode_CopyCharacters(text.get(), at, part, 0, len) < 0) return {};
     at += len;

@@ -1,12 +1,33 @@
 // Message composition for the level methods.
 #pragma once
 
-#include "runtime/ref.hpp"
+#include "runtime/ref_buffer.hpp"
 
 namespace lm {
 
 // The text of n parts: each part that is exactly a str as it is, any other
-// through str(), joined with single spaces.
-Ref compose(PyObject* const* parts, Py_ssize_t n) noexcept;
+// through str(), joined with single spaces. Made in two steps: prepare()
+// converts, in order, every part whose str() could run Python code or fail;
+// text() converts the rest (exactly a bool, None, a float, or an int far
+// below the digit limit of int-to-str conversion: their str() has no
+// visible effect) and joins. A record nobody could see needs no text().
+class Message {
+ public:
+  Message(PyObject* const* parts, Py_ssize_t n) noexcept : parts_(parts), n_(n) {}
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+
+  // -1 with the exception set when a conversion fails.
+  int prepare() noexcept;
+  // Whether prepare() ran any part's str().
+  bool converted_any() const noexcept { return converted_any_; }
+  Ref text() noexcept;
+
+ private:
+  PyObject* const* parts_;
+  Py_ssize_t n_;
+  RefBuffer<16> converted_;
+  bool converted_any_ = false;
+};
 
 }  // namespace lm

@@ -1,4 +1,4 @@
-// Whether a record would be seen by nobody, so that the log call can be skipped.
+// The exact test of whether a record could be seen by anybody, read afresh.
 #include "core/fast_path.hpp"
 
 #include <array>
@@ -38,91 +38,33 @@ bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualn
   return PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0;
 }
 
-bool remember(VerifiedType& slot, PyTypeObject* type) noexcept {
-  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-  Py_XSETREF(slot.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-  slot.tag = type->tp_version_tag;
-  return true;
+// An attribute of the logger, read the ordinary way (its class defines
+// none of these names, see logger_type_untouched, so this reads the
+// instance's own value without making its __dict__). Empty with no
+// exception set when the logger lacks it.
+Ref own_attr(PyObject* obj, PyObject* name) noexcept {
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(obj, name, &value) < 0) return {};
+  return Ref::steal(value);
 }
 
-bool already_verified(const VerifiedType& slot, PyTypeObject* type) noexcept {
-  return slot.type == type && slot.tag != 0 && type->tp_version_tag == slot.tag;
-}
-
-// Every method on the path of Logger.log is logging's own and attributes
-// are looked up the ordinary way.
-bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
-  for (const VerifiedType& v : state.skip.loggers)
-    if (already_verified(v, type)) return true;
-  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
-  if (!file) {
-    PyErr_Clear();
-    return false;
-  }
-  PyObject* logging_file = file.get();
-  if (type->tp_getattro != PyObject_GenericGetAttr ||
-      type->tp_setattro != PyObject_GenericSetAttr)
-    return false;
-  // The instance attributes read below come from the instance dict only
-  // when the class defines nothing of those names.
-  for (PyObject* attr : {N.disabled, N._cache, N.filters, N.handlers, N.propagate, N.parent})
-    if (_PyType_Lookup(type, attr)) return false;
-  for (const PathMethod& m : path_methods())
-    if (!is_logging_function(_PyType_Lookup(type, m.name), logging_file, m.qualname))
-      return false;
-  for (VerifiedType& v : state.skip.loggers) {
-    if (!v.type || v.tag != v.type->tp_version_tag) return remember(v, type);
-  }
-  return remember(state.skip.loggers[0], type);
-}
-
-// logging._logRecordFactory is logging.LogRecord, with its own __init__.
-int default_record_factory(PyObject* logging) noexcept {
-  PyObject* ns = PyModule_GetDict(logging);
-  if (!ns) return -1;
-  PyObject* factory = PyDict_GetItemWithError(ns, N._logRecordFactory);
-  if (!factory) return PyErr_Occurred() ? -1 : 0;
-  PyObject* record_class = PyDict_GetItemWithError(ns, N.LogRecord);
-  if (!record_class) return PyErr_Occurred() ? -1 : 0;
-  if (factory != record_class || !PyType_Check(record_class)) return 0;
-  auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-  if (already_verified(state.skip.record, type)) return 1;
-  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
-  if (!file) return -1;
-  if (!is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__"))
-    return 0;
-  remember(state.skip.record, type);
-  return 1;
-}
-
-// Nothing on the instance shadows a method of the path. One pass over the
-// instance's few attributes: names set as attributes are interned, so a
-// key equal to a method name is that very object; a key that is not an
-// interned str is a doubt.
-int methods_not_shadowed(PyObject* dict) noexcept {
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  const auto path = path_methods();
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return 0;
-    for (const PathMethod& m : path)
-      if (key == m.name) return 0;
+// Nothing on the instance shadows a method of the path: each name finds
+// the class's function, bound to this logger. 1, 0 for doubt, -1.
+int methods_not_shadowed(PyObject* logger) noexcept {
+  PyTypeObject* type = Py_TYPE(logger);
+  for (const PathMethod& m : path_methods()) {
+    Ref found = own_attr(logger, m.name);
+    if (!found) return PyErr_Occurred() ? -1 : 0;
+    if (!PyMethod_Check(found.get()) || PyMethod_GET_SELF(found.get()) != logger ||
+        PyMethod_GET_FUNCTION(found.get()) != _PyType_Lookup(type, m.name))
+      return 0;
   }
   return 1;
-}
-
-// An attribute of the logger itself: from its instance dict (see
-// logger_type_untouched), otherwise read the ordinary way. Empty with no
-// exception set when the dict lacks it.
-Ref own_attr(PyObject* obj, PyObject* dict, PyObject* name) noexcept {
-  if (!dict) return getattr(obj, name);
-  return Ref::borrow(PyDict_GetItemWithError(dict, name));
 }
 
 // Walks the handlers exactly as Logger.callHandlers does: 1 when at least
-// one handler is reached and none has a level at or below `level`. The
-// first logger's attributes come from its instance dict `dict`.
-int no_handler_takes(PyObject* logger, PyObject* dict, long level) noexcept {
+// one handler is reached and none has a level at or below `level`.
+int no_handler_takes(PyObject* logger, long level) noexcept {
   Ref current = Ref::borrow(logger);
   Py_ssize_t found = 0;
   while (current) {
@@ -131,7 +73,7 @@ int no_handler_takes(PyObject* logger, PyObject* dict, long level) noexcept {
       if (truthy < 0) return -1;
       break;
     }
-    Ref handlers = own_attr(current.get(), dict, N.handlers);
+    Ref handlers = own_attr(current.get(), N.handlers);
     if (!handlers) return PyErr_Occurred() ? -1 : 0;
     if (!PyList_CheckExact(handlers.get())) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
@@ -145,82 +87,138 @@ int no_handler_takes(PyObject* logger, PyObject* dict, long level) noexcept {
       if (overflow < 0 || (!overflow && t <= level)) return 0;
       if (t == -1 && PyErr_Occurred()) return -1;
     }
-    Ref flag = own_attr(current.get(), dict, N.propagate);
+    Ref flag = own_attr(current.get(), N.propagate);
     if (!flag) return PyErr_Occurred() ? -1 : 0;
     int propagate = PyObject_IsTrue(flag.get());
     if (propagate < 0) return -1;
     if (!propagate) break;
-    current = own_attr(current.get(), dict, N.parent);
+    current = own_attr(current.get(), N.parent);
     if (!current) return PyErr_Occurred() ? -1 : 0;
     if (current.get() == Py_None) break;
-    dict = nullptr;  // ancestors are read the ordinary way
   }
   return found > 0 ? 1 : 0;
 }
 
 // Logger.isEnabledFor(level) as logging answers it, filling the logger's
 // level cache exactly as that call does: on a cache hit the cached answer,
-// on a miss the call itself. 1, 0, 2 for doubt, or -1.
-int enabled_for(PyObject* logger, PyObject* dict, PyObject* level) noexcept {
-  Ref flag = own_attr(logger, dict, N.disabled);
-  if (!flag) return PyErr_Occurred() ? -1 : 2;
+// on a miss the call itself.
+enum class Enabled : std::uint8_t { Yes, No, Doubt, Error };
+Enabled enabled_for(PyObject* logger, PyObject* level) noexcept {
+  Ref flag = own_attr(logger, N.disabled);
+  if (!flag) return PyErr_Occurred() ? Enabled::Error : Enabled::Doubt;
   int disabled = PyObject_IsTrue(flag.get());
-  if (disabled != 0) return disabled < 0 ? -1 : 0;
-  Ref cache = own_attr(logger, dict, N._cache);
-  if (!cache) return PyErr_Occurred() ? -1 : 2;
+  if (disabled < 0) return Enabled::Error;
+  if (disabled) return Enabled::No;
+  Ref cache = own_attr(logger, N._cache);
+  if (!cache) return PyErr_Occurred() ? Enabled::Error : Enabled::Doubt;
+  Ref answer;
   if (PyDict_CheckExact(cache.get())) {
-    Ref cached = Ref::borrow(PyDict_GetItemWithError(cache.get(), level));
-    if (cached) return PyObject_IsTrue(cached.get());
-    if (PyErr_Occurred()) return -1;
+    PyObject* cached = nullptr;
+    if (PyDict_GetItemRef(cache.get(), level, &cached) < 0) return Enabled::Error;
+    answer = Ref::steal(cached);
   }
-  Ref answer = call_method(logger, N.isEnabledFor, level);
-  if (!answer) return -1;
-  return PyObject_IsTrue(answer.get());
+  if (!answer) answer = call_method(logger, N.isEnabledFor, level);
+  if (!answer) return Enabled::Error;
+  int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) return Enabled::Error;
+  return truth ? Enabled::Yes : Enabled::No;
 }
 
-int unobservable(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwargs) noexcept {
-  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return 0;
-  // One mapping argument makes LogRecord test its truth value.
-  if (args && PyTuple_GET_SIZE(args) == 1 && !PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0)) &&
-      !PyLong_CheckExact(PyTuple_GET_ITEM(args, 0)) &&
-      !PyFloat_CheckExact(PyTuple_GET_ITEM(args, 0)))
-    return 0;
+Verdict from(int r) noexcept {
+  return r < 0 ? Verdict::Error : (r ? Verdict::Skip : Verdict::Call);
+}
+
+Verdict decide(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwargs) noexcept {
+  if (arguments_inspected(args, kwargs)) return Verdict::Call;
   int overflow = 0;
   const long lvl = PyLong_AsLongAndOverflow(level, &overflow);
-  if (overflow || (lvl == -1 && PyErr_Occurred())) return overflow ? 0 : -1;
+  if (overflow) return Verdict::Call;
+  if (lvl == -1 && PyErr_Occurred()) return Verdict::Error;
 
   Ref logging = global(N.logging);
-  if (!logging) return -1;
-  if (!PyModule_CheckExact(logging.get())) return 0;
-  if (!logger_type_untouched(Py_TYPE(logger), logging.get())) return 0;
-  Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
-  if (!dict) return -1;
-  if (!PyDict_CheckExact(dict.get())) return 0;
-  int r = methods_not_shadowed(dict.get());
-  if (r <= 0) return r;
-  Ref filters = own_attr(logger, dict.get(), N.filters);
-  if (!filters) return PyErr_Occurred() ? -1 : 0;
-  if (!PyList_CheckExact(filters.get()) || PyList_GET_SIZE(filters.get()) != 0) return 0;
+  if (!logging) return Verdict::Error;
+  if (!PyModule_CheckExact(logging.get())) return Verdict::Call;
+  if (!logger_type_untouched(Py_TYPE(logger), logging.get())) return Verdict::Call;
+  int r = methods_not_shadowed(logger);
+  if (r <= 0) return r < 0 ? Verdict::Error : Verdict::Call;
+  Ref filters = own_attr(logger, N.filters);
+  if (!filters) return PyErr_Occurred() ? Verdict::Error : Verdict::Call;
+  if (!PyList_CheckExact(filters.get()) || PyList_GET_SIZE(filters.get()) != 0)
+    return Verdict::Call;
   r = default_record_factory(logging.get());
-  if (r <= 0) return r;
+  if (r <= 0) return r < 0 ? Verdict::Error : Verdict::Call;
   // A level the logger is not enabled for ends Logger.log right there.
-  r = enabled_for(logger, dict.get(), level);
-  if (r != 1) return r == 0 ? 1 : (r < 0 ? -1 : 0);
-  return no_handler_takes(logger, dict.get(), lvl);
+  switch (enabled_for(logger, level)) {
+    case Enabled::No: return Verdict::Skip;
+    case Enabled::Doubt: return Verdict::Call;
+    case Enabled::Error: return Verdict::Error;
+    case Enabled::Yes: break;
+  }
+  return from(no_handler_takes(logger, lvl));
 }
 
 }  // namespace
 
-int record_unobservable(PyObject* logger, PyObject* level, PyObject* args,
-                        PyObject* kwargs) noexcept {
-  int r = unobservable(logger, level, args, kwargs);
-  if (r < 0) {
-    // An ordinary failure here only means doubt: the real call decides.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    PyErr_Clear();
-    return 0;
+bool arguments_inspected(PyObject* args, PyObject* kwargs) noexcept {
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return true;
+  // One mapping argument makes LogRecord test its truth value.
+  if (args && PyTuple_GET_SIZE(args) == 1) {
+    PyObject* only = PyTuple_GET_ITEM(args, 0);
+    return !PyUnicode_CheckExact(only) && !PyLong_CheckExact(only) && !PyFloat_CheckExact(only);
   }
-  return r;
+  return false;
+}
+
+bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr)
+    return false;
+  // A tag first: any later change to the type or its bases resets it.
+  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
+  if (!file) {
+    PyErr_Clear();
+    return false;
+  }
+  // The instance attributes read come from the instance only when the
+  // class defines nothing of those names.
+  for (PyObject* attr : {N.disabled, N._cache, N.filters, N.handlers, N.propagate, N.parent})
+    if (_PyType_Lookup(type, attr)) return false;
+  for (const PathMethod& m : path_methods())
+    if (!is_logging_function(_PyType_Lookup(type, m.name), file.get(), m.qualname))
+      return false;
+  return true;
+}
+
+int default_record_factory(PyObject* logging) noexcept {
+  PyObject* ns = PyModule_GetDict(logging);
+  if (!ns) return -1;
+  PyObject* factory = nullptr;
+  if (PyDict_GetItemRef(ns, N._logRecordFactory, &factory) <= 0) return PyErr_Occurred() ? -1 : 0;
+  Ref hold_factory = Ref::steal(factory);
+  PyObject* record_class = nullptr;
+  if (PyDict_GetItemRef(ns, N.LogRecord, &record_class) <= 0) return PyErr_Occurred() ? -1 : 0;
+  Ref hold_class = Ref::steal(record_class);
+  if (factory != record_class || !PyType_Check(record_class)) return 0;
+  auto* type = reinterpret_cast<PyTypeObject*>(record_class);
+  if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
+  if (!file) return -1;
+  return is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__")
+             ? 1
+             : 0;
+}
+
+Verdict decide_exactly(PyObject* logger, PyObject* level, PyObject* args,
+                       PyObject* kwargs) noexcept {
+  Verdict v = decide(logger, level, args, kwargs);
+  if (v == Verdict::Error) {
+    // An ordinary failure here only means doubt: the real call decides.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Verdict::Error;
+    PyErr_Clear();
+    return Verdict::Call;
+  }
+  return v;
 }
 
 }  // namespace lm

@@ -1,6 +1,6 @@
-// _log and the five level methods: compose eagerly, emit through logging.
+// _log and the five level methods: compose, then emit through logging unless nobody could see it.
 #include "core/compose.hpp"
-#include "core/fast_path.hpp"
+#include "core/skip_cache.hpp"
 #include "module/methods.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
@@ -9,20 +9,16 @@
 namespace lm {
 namespace {
 
-// self._logger.log(level, text, *args, **kwargs), made with one vectorcall
-// and no bound method; args and kwargs may be NULL for "none given".
-Ref emit(PyObject* self, PyObject* level, PyObject* text, PyObject* args,
+// logger.log(level, text, *args, **kwargs), made with one vectorcall and no
+// bound method; args and kwargs may be NULL for "none given".
+Ref emit(PyObject* logger, PyObject* level, PyObject* text, PyObject* args,
          PyObject* kwargs) noexcept {
-  Ref logger = getattr(self, N._logger);  // read again: disable() may have run
-  if (!logger) return {};
-  int skip = record_unobservable(logger.get(), level, args, kwargs);
-  if (skip) return skip < 0 ? Ref{} : none();
   const Py_ssize_t npos = 2 + (args ? PyTuple_GET_SIZE(args) : 0);
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
 
   PtrBuffer<12> stack;
   if (stack.reserve(static_cast<size_t>(1 + npos + nkw)) < 0) return {};
-  stack[0] = logger.get();
+  stack[0] = logger;
   stack[1] = level;
   stack[2] = text;
   for (Py_ssize_t i = 2; i < npos; ++i) stack[1 + i] = PyTuple_GET_ITEM(args, i - 2);
@@ -50,17 +46,62 @@ Ref emit(PyObject* self, PyObject* level, PyObject* text, PyObject* args,
       kwnames.get()));
 }
 
+// self._logger, from self's own __dict__ when `dict` is given (its class
+// has no attribute of that name), else the ordinary way.
+Ref read_logger(PyObject* self, PyObject* dict) noexcept {
+  if (dict) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(dict, N._logger, &value);
+    if (found) return Ref::steal(value);  // found, or an error
+  }
+  return getattr(self, N._logger);
+}
+
+// Whether testing the truth of `v` runs no Python code.
+bool truth_runs_nothing(PyObject* v) noexcept {
+  PyTypeObject* t = Py_TYPE(v);
+  return !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+         !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+         !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
+// Compose, read self._logger again, and log unless nobody could see the
+// record. The parts whose str() could run code are converted first, in
+// order; the text is joined only for a record that is logged. When that
+// conversion ran nothing, and reading self._logger and testing `first` ran
+// nothing either, the second read would find `first` again.
+Ref compose_and_emit(PyObject* self, PyObject* dict, Ref first, PyObject* level,
+                     PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
+                     PyObject* kwargs) noexcept {
+  Message message(parts, nparts);
+  if (message.prepare() < 0) return {};
+  Ref logger = !message.converted_any() && dict && truth_runs_nothing(first.get())
+                   ? std::move(first)
+                   : read_logger(self, dict);
+  if (!logger) return {};
+  switch (hot::verdict(logger.get(), level, args, kwargs)) {
+    case Verdict::Skip: return none();
+    case Verdict::Error: return {};
+    case Verdict::Call: break;
+  }
+  Ref text = message.text();
+  if (!text) return {};
+  return emit(logger.get(), level, text.get(), args, kwargs);
+}
+
 // The body of _log once its arguments are bound; args and kwargs are NULL
 // when None was given.
-Ref log_body(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts,
-             PyObject* args, PyObject* kwargs) noexcept {
-  int enabled = attr_truth(self, N._logger);
+Ref log_body(PyObject* self, PyObject* dict, PyObject* level, PyObject* const* parts,
+             Py_ssize_t nparts, PyObject* args, PyObject* kwargs) noexcept {
+  Ref logger = read_logger(self, dict);
+  if (!logger) return {};
+  int enabled = PyObject_IsTrue(logger.get());
   if (enabled <= 0) return enabled < 0 ? Ref{} : none();
 
   // Every Exception raised while composing or emitting is swallowed; the
   // exception the caller may be handling is not touched.
-  Ref text = compose(parts, nparts);
-  Ref result = text ? emit(self, level, text.get(), args, kwargs) : Ref{};
+  Ref result =
+      compose_and_emit(self, dict, std::move(logger), level, parts, nparts, args, kwargs);
   if (!result) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
@@ -72,47 +113,56 @@ PyObject* or_null(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
 
 Ref log_impl(Func*, Bound& a) noexcept {
   PyObject* message = a[2];
-  return log_body(a[0], a[1], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message),
-                  or_null(a[3]), or_null(a[4]));
+  return log_body(a[0], nullptr, a[1], &PyTuple_GET_ITEM(message, 0),
+                  PyTuple_GET_SIZE(message), or_null(a[3]), or_null(a[4]));
 }
 
-// Whether self._log is _LogBase._log itself: found on the type, looked up
-// the ordinary way, and not shadowed by the instance.
-int own_log(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
-  if (_PyType_Lookup(type, N._log) != state.log_func) return 0;
-  if (type->tp_dictoffset == 0) return 1;
-  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  if (!dict) return -1;
-  return PyDict_Contains(dict.get(), N._log) == 0 ? 1 : 0;
-}
-
-// self._log(level, message, args, kwargs) with the method's level.
-Ref call_log(Bound& a, PyObject* level_name) noexcept {
-  PyObject* self = a[0];
-  int direct = own_log(self);  // self._log is found before the level is read
-  if (direct < 0) return {};
-  Ref level = logging_attr(level_name);
+// self._log(level, message, args, kwargs) with the method's level (index 0
+// to 4 for DEBUG to CRITICAL); `message` is the tuple of the parts when the
+// caller has it already.
+Ref call_log(PyObject* self, PyObject* const* parts, Py_ssize_t nparts, PyObject* message,
+             PyObject* args, PyObject* kwargs, int level_index) noexcept {
+  hot::LogTarget target = hot::log_target(self);  // found before the level is read
+  if (target.how == hot::LogTarget::How::Error) return {};
+  Ref level = hot::level_constant(level_index);
   if (!level) return {};
-  if (direct) {
+  if (target.how == hot::LogTarget::How::Direct) {
     // Same effect as the call below, without building the message tuple.
-    Ref r = log_body(self, level.get(), a.var_items(), a.var_count(), or_null(a[2]),
-                     or_null(a[3]));
+    Ref r = log_body(self, target.dict.get(), level.get(), parts, nparts, or_null(args),
+                     or_null(kwargs));
     return r ? none() : Ref{};
   }
-  PyObject* message = a.varargs();
-  if (!message) return {};
-  Ref r = call_method(self, N._log, level.get(), message, a[2], a[3]);
+  Ref made;
+  if (!message) {
+    made = Ref::steal(PyTuple_New(nparts));
+    if (!made) return {};
+    for (Py_ssize_t i = 0; i < nparts; ++i)
+      PyTuple_SET_ITEM(made.get(), i, Py_NewRef(parts[i]));
+    message = made.get();
+  }
+  Ref r = call_method(self, N._log, level.get(), message, args, kwargs);
   if (!r) return {};
   return none();
 }
 
-Ref debug(Func*, Bound& a) noexcept { return call_log(a, N.DEBUG); }
-Ref info(Func*, Bound& a) noexcept { return call_log(a, N.INFO); }
-Ref warning(Func*, Bound& a) noexcept { return call_log(a, N.WARNING); }
-Ref error(Func*, Bound& a) noexcept { return call_log(a, N.ERROR); }
-Ref critical(Func*, Bound& a) noexcept { return call_log(a, N.CRITICAL); }
+template <int Level>
+Ref level_impl(Func*, Bound& a) noexcept {
+  return call_log(a[0], a.var_items(), a.var_count(), nullptr, a[2], a[3], Level);
+}
+
+// The entry of the level methods: a call without keywords, while the live
+// __kwdefaults__ still give args=None and kwargs=None, needs no binder.
+template <int Level>
+PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) noexcept {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  Func* f = reinterpret_cast<Func*>(callable);
+  if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < 1 ||
+      !hot::kwdefaults_are_none(f, Level))
+    return func_vectorcall(callable, args, nargsf, kwnames);
+  // Nothing here throws: errors travel as the C API's do.
+  return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
+}
 
 const Param log_params[] = {
     {"self"},
@@ -165,15 +215,20 @@ const Signature log_sig = {
     .impl = log_impl,
 };
 
-const Signature debug_sig = {"debug", "_LogBase.debug", LM_LEVEL_DOC("debug"), level_params,
-                             "None", debug};
-const Signature info_sig = {"info", "_LogBase.info", LM_LEVEL_DOC("info"), level_params,
-                            "None", info};
-const Signature warning_sig = {"warning", "_LogBase.warning", LM_LEVEL_DOC("warning"),
-                               level_params, "None", warning};
-const Signature error_sig = {"error", "_LogBase.error", LM_LEVEL_DOC("error"), level_params,
-                             "None", error};
-const Signature critical_sig = {"critical", "_LogBase.critical", LM_LEVEL_DOC("critical"),
-                                level_params, "None", critical};
+const Signature debug_sig = {"debug",      "_LogBase.debug", LM_LEVEL_DOC("debug"),
+                             level_params, "None",           level_impl<0>,
+                             false,        level_entry<0>};
+const Signature info_sig = {"info",       "_LogBase.info", LM_LEVEL_DOC("info"),
+                            level_params, "None",          level_impl<1>,
+                            false,        level_entry<1>};
+const Signature warning_sig = {"warning",    "_LogBase.warning", LM_LEVEL_DOC("warning"),
+                               level_params, "None",             level_impl<2>,
+                               false,        level_entry<2>};
+const Signature error_sig = {"error",      "_LogBase.error", LM_LEVEL_DOC("error"),
+                             level_params, "None",           level_impl<3>,
+                             false,        level_entry<3>};
+const Signature critical_sig = {"critical",   "_LogBase.critical", LM_LEVEL_DOC("critical"),
+                                level_params, "None",              level_impl<4>,
+                                false,        level_entry<4>};
 
 }  // namespace lm

@@ -1,6 +1,8 @@
-// After a fork, the child gets _LOCK back unlocked, as logging does with its own locks.
+// After a fork, the child gets _LOCK back unlocked, as logging does with its own locks,
+// and drops what the hot paths cached.
 #include "module/fork.hpp"
 
+#include "core/skip_cache.hpp"
 #include "module/module_lock.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
@@ -14,6 +16,7 @@ namespace {
 Ref reinit_lock(Func*, Bound&) noexcept {
   if (!state.ns) return none();
   forget_lock_owner();
+  hot::forget();  // nothing cached in the parent is trusted in the child
   Ref lock = global(N._LOCK);
   if (!lock) return {};
   PyObject* reinit = nullptr;

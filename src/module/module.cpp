@@ -1,4 +1,5 @@
 // The module definition: entry point, creation and execution slots.
+#include "core/skip_cache.hpp"
 #include "module/fork.hpp"
 #include "module/init.hpp"
 #include "module/state.hpp"
@@ -45,6 +46,12 @@ int exec_module(PyObject* module) noexcept {
   state.ns = Py_NewRef(ns);
   state.captured = PyDict_New();
   if (!state.captured || run_module_body(ns) < 0) {
+    Py_CLEAR(state.ns);
+    Py_CLEAR(state.log_func);
+    Py_CLEAR(state.captured);
+    return -1;
+  }
+  if (hot::start() < 0) {
     Py_CLEAR(state.ns);
     Py_CLEAR(state.log_func);
     Py_CLEAR(state.captured);

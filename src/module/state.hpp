@@ -136,24 +136,13 @@ namespace lm {
   X(s_dotlog, ".log")                                      \
   X(s_log_main, "log_main")                                \
   X(exc_info, "exc_info")                                  \
-  X(exc_text, "exc_text")
+  X(exc_text, "exc_text")                                  \
+  X(args, "args")
 
 struct Names {
 #define LM_NAME_FIELD(field, text) PyObject* field = nullptr;
   LM_NAMES(LM_NAME_FIELD)
 #undef LM_NAME_FIELD
-};
-
-// What the test for unobservable records has verified (core/fast_path.cpp).
-// A type is held, with the version tag it had when its methods were found
-// to be logging's own: any change to the type or its bases gives it a new tag.
-struct VerifiedType {
-  PyTypeObject* type = nullptr;
-  unsigned int tag = 0;
-};
-struct SkipCache {
-  VerifiedType loggers[4];
-  VerifiedType record;
 };
 
 struct State {
@@ -164,7 +153,6 @@ struct State {
   // match handlers by id(); holding them keeps those ids from being reused
   // by new handlers while the record exists.
   PyObject* captured = nullptr;
-  SkipCache skip;
   Names names;
 };
 

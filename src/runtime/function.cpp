@@ -7,7 +7,6 @@
 #include "runtime/globals.hpp"
 
 namespace lm {
-namespace {
 
 // The entry from the interpreter: bind, then run the implementation. The
 // module is built without C++ exceptions (errors travel as the C API's do),
@@ -19,6 +18,8 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   if (bind(f, args, nargsf, kwnames, bound) < 0) return nullptr;
   return f->sig->impl(f, bound).release();
 }
+
+namespace {
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
@@ -293,7 +294,7 @@ int func_type_ready() noexcept { return PyType_Ready(&FuncType); }
 Ref make_function(const Signature& sig, PyObject* globals, PyObject* module_name) noexcept {
   Func* f = PyObject_GC_New(Func, &FuncType);
   if (!f) return {};
-  f->vectorcall = func_vectorcall;
+  f->vectorcall = sig.entry ? sig.entry : func_vectorcall;
   f->sig = &sig;
   f->name = f->qualname = f->doc = f->module = f->globals = nullptr;
   f->annotations = f->defaults = f->kwdefaults = f->klass = f->dict = nullptr;

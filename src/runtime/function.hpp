@@ -29,6 +29,11 @@ struct Func {
 
 extern PyTypeObject FuncType;
 
+// The general entry of every function: binds the call to the signature,
+// then runs the implementation.
+PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) noexcept;
+
 int func_type_ready() noexcept;
 
 // Makes a function from its signature; defaults are evaluated now, reading

@@ -60,6 +60,9 @@ struct Signature {
   const char* returns;    // return annotation text, or nullptr
   Impl impl;
   bool uses_super = false;  // needs the class cell of its class
+  // A specialised entry chosen when the function is made, for calls it can
+  // serve without the binder; it hands any other call to func_vectorcall.
+  vectorcallfunc entry = nullptr;
 };
 
 inline constexpr int kMaxParams = 8;
