@@ -197,38 +197,29 @@ const Param level_params[] = {
      .dflt = kNone},
 };
 
-#define LM_LEVEL_DOC(name)                                                      \
-  "_LogBase." name                                                              \
-  "(self, *message: Any, tuple args: Optional[Tuple[Any, ...]] = None, dict " \
-  "kwargs: Optional[Dict[str, Any]] = None) -> None"
-
 }  // namespace
 
 const Signature log_sig = {
     .name = "_log",
     .qualname = "_LogBase._log",
-    .doc = "_LogBase._log(self, int level: int, tuple message: Tuple[Any, ...], tuple args: "
-           "Optional[Tuple[Any, ...]] = None, dict kwargs: Optional[Dict[str, Any]] = None) "
-           "-> None",
     .params = log_params,
     .returns = "None",
     .impl = log_impl,
 };
 
-const Signature debug_sig = {"debug",      "_LogBase.debug", LM_LEVEL_DOC("debug"),
-                             level_params, "None",           level_impl<0>,
-                             false,        level_entry<0>};
-const Signature info_sig = {"info",       "_LogBase.info", LM_LEVEL_DOC("info"),
-                            level_params, "None",          level_impl<1>,
-                            false,        level_entry<1>};
-const Signature warning_sig = {"warning",    "_LogBase.warning", LM_LEVEL_DOC("warning"),
-                               level_params, "None",             level_impl<2>,
-                               false,        level_entry<2>};
-const Signature error_sig = {"error",      "_LogBase.error", LM_LEVEL_DOC("error"),
-                             level_params, "None",           level_impl<3>,
-                             false,        level_entry<3>};
-const Signature critical_sig = {"critical",   "_LogBase.critical", LM_LEVEL_DOC("critical"),
-                                level_params, "None",              level_impl<4>,
-                                false,        level_entry<4>};
+// The five level methods differ only in their name and level.
+#define LM_LEVEL_SIG(index, method)                                       \
+  const Signature method##_sig = {.name = #method,                       \
+                                  .qualname = "_LogBase." #method,        \
+                                  .params = level_params,                 \
+                                  .returns = "None",                      \
+                                  .impl = level_impl<index>,              \
+                                  .entry = level_entry<index>};
+LM_LEVEL_SIG(0, debug)
+LM_LEVEL_SIG(1, info)
+LM_LEVEL_SIG(2, warning)
+LM_LEVEL_SIG(3, error)
+LM_LEVEL_SIG(4, critical)
+#undef LM_LEVEL_SIG
 
 }  // namespace lm

@@ -34,7 +34,6 @@ const Param params[] = {{"self"}};
 const Signature logbase_init_sig = {
     .name = "__init__",
     .qualname = "_LogBase.__init__",
-    .doc = "_LogBase.__init__(self)",
     .params = params,
     .returns = nullptr,
     .impl = logbase_init,

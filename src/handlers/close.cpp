@@ -31,7 +31,6 @@ const Param params[] = {{"self"}};
 const Signature close_sig = {
     .name = "close",
     .qualname = "_LogBase.close",
-    .doc = "_LogBase.close(self) -> None",
     .params = params,
     .returns = "None",
     .impl = close,

@@ -45,7 +45,6 @@ const Param params[] = {{"self"}};
 const Signature create_console_handler_sig = {
     .name = "_create_console_handler",
     .qualname = "_LogBase._create_console_handler",
-    .doc = "_LogBase._create_console_handler(self) -> None",
     .params = params,
     .returns = "None",
     .impl = create_console_handler,

@@ -41,7 +41,6 @@ const Param filter_params[] = {{"self"}, {.name = "record", .annotation = "loggi
 const Signature filter_init_sig = {
     .name = "__init__",
     .qualname = "_ContextFilter.__init__",
-    .doc = "_ContextFilter.__init__(self, str logger_name: str)",
     .params = init_params,
     .returns = nullptr,
     .impl = filter_init,
@@ -51,7 +50,6 @@ const Signature filter_init_sig = {
 const Signature filter_filter_sig = {
     .name = "filter",
     .qualname = "_ContextFilter.filter",
-    .doc = "_ContextFilter.filter(self, record: logging.LogRecord) -> bool",
     .params = filter_params,
     .returns = "bool",
     .impl = filter_filter,

@@ -127,7 +127,6 @@ const Param params[] = {{"self"}};
 const Signature create_file_handler_sig = {
     .name = "_create_file_handler",
     .qualname = "_LogBase._create_file_handler",
-    .doc = "_LogBase._create_file_handler(self) -> None",
     .params = params,
     .returns = "None",
     .impl = create_file_handler,

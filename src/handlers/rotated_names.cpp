@@ -34,7 +34,6 @@ const Param params[] = {{.name = "name", .annotation = "str"}};
 const Signature namer_sig = {
     .name = "namer",
     .qualname = "_LogBase._create_file_handler.<locals>.namer",
-    .doc = "namer(name: str) -> str",
     .params = params,
     .returns = "str",
     .impl = namer,

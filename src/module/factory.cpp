@@ -61,9 +61,6 @@ const Param params[] = {
 const Signature varnel_new_sig = {
     .name = "__new__",
     .qualname = "VarnelLog.__new__",
-    .doc = "VarnelLog.__new__(cls, str name: Optional[str], int level: int = logging.DEBUG, str "
-           "file: Optional[str] = None, str handler_type: str = 'file', console: bool = True, "
-           "rehandler: bool = False, **kwargs) -> '_LogBase'",
     .params = params,
     .returns = "'_LogBase'",
     .impl = varnel_new,

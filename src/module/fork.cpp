@@ -31,7 +31,6 @@ Ref reinit_lock(Func*, Bound&) noexcept {
 const Signature reinit_lock_sig = {
     .name = "_reinit_lock_after_fork",
     .qualname = "_reinit_lock_after_fork",
-    .doc = "_reinit_lock_after_fork() -> None",
     .params = {},
     .returns = "None",
     .impl = reinit_lock,

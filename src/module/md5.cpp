@@ -27,7 +27,6 @@ const Param params[] = {{.name = "text", .check = Check::Str, .annotation = "str
 const Signature md5_sig = {
     .name = "_md5",
     .qualname = "_md5",
-    .doc = "_md5(str text: str) -> str",
     .params = params,
     .returns = "str",
     .impl = md5,

@@ -7,14 +7,8 @@ namespace lm {
 namespace {
 
 const char* check_name(Check c) noexcept {
-  switch (c) {
-    case Check::Str: return "str";
-    case Check::Int: return "int";
-    case Check::Tuple: return "tuple";
-    case Check::Dict: return "dict";
-    case Check::Any: break;
-  }
-  return "object";
+  const char* word = type_word(c);
+  return word ? word : "object";
 }
 
 PyTypeObject* check_type(Check c) noexcept {
@@ -72,6 +66,20 @@ int find_param(Func* f, PyObject* key) noexcept {
 
 }  // namespace
 
+Shape shape_of(const Signature& sig) noexcept {
+  Shape shape;
+  shape.nparams = static_cast<int>(sig.params.size());
+  for (int i = 0; i < shape.nparams; ++i) {
+    switch (sig.params[i].kind) {
+      case Kind::Positional: shape.npos = i + 1; break;
+      case Kind::VarPositional: shape.var_pos = i; break;
+      case Kind::VarKeyword: shape.var_kw = i; break;
+      case Kind::KeywordOnly: break;
+    }
+  }
+  return shape;
+}
+
 PyObject* Bound::varargs() noexcept {
   if (!varargs_) {
     varargs_ = Ref::steal(PyTuple_New(var_count_));
@@ -119,18 +127,10 @@ int check_value(const Param& p, PyObject* v) noexcept {
 int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
          Bound& out) noexcept {
   const Signature& sig = *f->sig;
-  const int nparams = static_cast<int>(sig.params.size());
+  const int nparams = f->shape.nparams;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
 
-  int npos = 0, var_pos = -1, var_kw = -1;
-  for (int i = 0; i < nparams; ++i) {
-    switch (sig.params[i].kind) {
-      case Kind::Positional: npos = i + 1; break;
-      case Kind::VarPositional: var_pos = i; break;
-      case Kind::VarKeyword: var_kw = i; break;
-      case Kind::KeywordOnly: break;
-    }
-  }
+  const int npos = f->shape.npos, var_pos = f->shape.var_pos, var_kw = f->shape.var_kw;
 
   // The live defaults, as in a Python function, read once: a key's
   // __hash__ or __eq__ below may reassign __defaults__/__kwdefaults__, so

@@ -2,6 +2,7 @@
 #include "runtime/function.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 #include "runtime/call.hpp"
 #include "runtime/globals.hpp"
@@ -200,6 +201,68 @@ Ref make_default(const Default& d, PyObject* globals) noexcept {
   return {};
 }
 
+// __doc__, rendered from the table: qualname(param, ...) -> returns, each
+// parameter as [type word ]name[: annotation][ = default], the variadic
+// ones as *name and **name.
+Ref render_doc(const Signature& sig) noexcept {
+  char buf[1024];
+  std::size_t len = 0;
+  bool fits = true;
+  auto put = [&](const char* text) noexcept {
+    const std::size_t n = std::strlen(text);
+    if (!fits || len + n > sizeof buf) {
+      fits = false;
+      return;
+    }
+    std::memcpy(buf + len, text, n);
+    len += n;
+  };
+  put(sig.qualname);
+  put("(");
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    const Param& p = sig.params[i];
+    if (i) put(", ");
+    if (p.kind == Kind::VarPositional) put("*");
+    if (p.kind == Kind::VarKeyword) put("**");
+    if (const char* word = type_word(p.check)) {
+      put(word);
+      put(" ");
+    }
+    put(p.name);
+    if (p.annotation) {
+      put(": ");
+      put(p.annotation);
+    }
+    switch (p.dflt.tag) {
+      case Default::Tag::Required: break;
+      case Default::Tag::None: put(" = None"); break;
+      case Default::Tag::True: put(" = True"); break;
+      case Default::Tag::False: put(" = False"); break;
+      case Default::Tag::Str:
+        put(" = '");
+        put(p.dflt.a);
+        put("'");
+        break;
+      case Default::Tag::GlobalAttr:
+        put(" = ");
+        put(p.dflt.a);
+        put(".");
+        put(p.dflt.b);
+        break;
+    }
+  }
+  put(")");
+  if (sig.returns) {
+    put(" -> ");
+    put(sig.returns);
+  }
+  if (!fits) {
+    PyErr_Format(PyExc_SystemError, "the signature line of %s is too long", sig.qualname);
+    return {};
+  }
+  return Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len)));
+}
+
 int fill_function(Func* f, const Signature& sig, PyObject* globals,
                   PyObject* module_name) noexcept {
   const int n = static_cast<int>(sig.params.size());
@@ -209,7 +272,8 @@ int fill_function(Func* f, const Signature& sig, PyObject* globals,
   }
   f->name = PyUnicode_InternFromString(sig.name);
   f->qualname = PyUnicode_FromString(sig.qualname);
-  f->doc = sig.doc ? PyUnicode_FromString(sig.doc) : Py_NewRef(Py_None);
+  f->doc = render_doc(sig).release();
+  f->shape = shape_of(sig);
   f->module = Py_NewRef(module_name);
   f->globals = Py_NewRef(globals);
   f->annotations = PyDict_New();

@@ -25,6 +25,7 @@ struct Func {
   PyObject* dict;
   PyObject* weakrefs;
   PyObject* param_names[kMaxParams];  // interned, in signature order
+  Shape shape;                        // the table's argument shape
 };
 
 extern PyTypeObject FuncType;

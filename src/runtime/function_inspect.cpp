@@ -39,10 +39,7 @@ Ref build_inspect_signature(Func* f) noexcept {
   Ref annotations = Ref::borrow(f->annotations);
 
   const Signature& sig = *f->sig;
-  const int n = static_cast<int>(sig.params.size());
-  int npos = 0;
-  for (int i = 0; i < n; ++i)
-    if (sig.params[i].kind == Kind::Positional) npos = i + 1;
+  const int n = f->shape.nparams, npos = f->shape.npos;
 
   Ref params = Ref::steal(PyList_New(0));
   if (!params) return {};

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "runtime/ref.hpp"
 
@@ -52,10 +53,11 @@ struct Param {
 // reference, or an empty Ref with the exception set.
 using Impl = Ref (*)(Func* self, Bound& args) noexcept;
 
+// One table entry per function: __doc__ (the signature line), __signature__
+// and the binder's shape are all derived from it.
 struct Signature {
   const char* name;       // __name__, also used in argument errors
   const char* qualname;   // __qualname__
-  const char* doc;        // __doc__, exactly the signature line
   std::span<const Param> params;
   const char* returns;    // return annotation text, or nullptr
   Impl impl;
@@ -66,6 +68,47 @@ struct Signature {
 };
 
 inline constexpr int kMaxParams = 8;
+
+// The table of a method that takes only the object.
+inline constexpr Param kSelfOnly[] = {{"self"}};
+
+// The type word of an exact-type check ("str name"), or nullptr.
+constexpr const char* type_word(Check c) {
+  switch (c) {
+    case Check::Str: return "str";
+    case Check::Int: return "int";
+    case Check::Tuple: return "tuple";
+    case Check::Dict: return "dict";
+    case Check::Any: break;
+  }
+  return nullptr;
+}
+
+// The position of a parameter in its table, found when compiling:
+// LM_PARAM(init_params, "name") indexes Bound, and a name that is not in
+// the table does not compile.
+template <std::size_t N>
+consteval int param_index(const Param (&params)[N], std::string_view name) {
+  for (std::size_t i = 0; i < N; ++i)
+    if (std::string_view(params[i].name) == name) return static_cast<int>(i);
+  return -1;
+}
+template <int I>
+consteval int checked_param_index() {
+  static_assert(I >= 0, "no parameter of that name in the table");
+  return I;
+}
+#define LM_PARAM(table, name) (::lm::checked_param_index<::lm::param_index(table, name)>())
+
+// The argument shape of a signature, computed once when the function is
+// made: positional parameters [0, npos), and where *args and **kwargs are.
+struct Shape {
+  int nparams = 0;
+  int npos = 0;
+  int var_pos = -1;
+  int var_kw = -1;
+};
+Shape shape_of(const Signature& sig) noexcept;
 
 // Arguments bound to a signature: borrowed references to the caller's
 // values, plus owned *args / **kwargs containers and owned defaults. The

@@ -93,9 +93,6 @@ const Param self_only[] = {{"self"}};
 const Signature get_logger_init_sig = {
     .name = "__init__",
     .qualname = "_GetLogger.__init__",
-    .doc = "_GetLogger.__init__(self, str name: str, int level: int = logging.DEBUG, str file: "
-           "Optional[str] = None, str handler_type: str = 'file', console: bool = True, "
-           "rehandler: bool = False, **kwargs) -> None",
     .params = init_params,
     .returns = "None",
     .impl = get_logger_init,
@@ -105,7 +102,6 @@ const Signature get_logger_init_sig = {
 const Signature captures_logger_sig = {
     .name = "_captures_logger",
     .qualname = "_GetLogger._captures_logger",
-    .doc = "_GetLogger._captures_logger(self)",
     .params = self_only,
     .returns = nullptr,
     .impl = captures_logger,

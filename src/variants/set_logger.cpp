@@ -95,9 +95,6 @@ const Param self_only[] = {{"self"}};
 const Signature set_logger_init_sig = {
     .name = "__init__",
     .qualname = "_SetLogger.__init__",
-    .doc = "_SetLogger.__init__(self, str name: str, int level: int = logging.DEBUG, str file: "
-           "Optional[str] = None, str handler_type: str = 'file', console: bool = True, "
-           "**kwargs) -> None",
     .params = init_params,
     .returns = "None",
     .impl = set_logger_init,
@@ -107,7 +104,6 @@ const Signature set_logger_init_sig = {
 const Signature setup_logger_sig = {
     .name = "_setup_logger",
     .qualname = "_SetLogger._setup_logger",
-    .doc = "_SetLogger._setup_logger(self)",
     .params = self_only,
     .returns = nullptr,
     .impl = setup_logger,
