@@ -1,7 +1,7 @@
 // Message composition for the level methods.
 #pragma once
 
-#include "runtime/ref_buffer.hpp"
+#include "runtime/ref.hpp"
 
 namespace lm {
 

@@ -1,10 +1,10 @@
 // _log and the five level methods: compose, then emit through logging unless nobody could see it.
 #include "core/compose.hpp"
 #include "core/skip_cache.hpp"
-#include "module/methods.hpp"
+#include "module/signatures.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
-#include "runtime/ref_buffer.hpp"
+#include "runtime/ref.hpp"
 
 namespace lm {
 namespace {

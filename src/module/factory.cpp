@@ -1,16 +1,32 @@
 // VarnelLog.__new__: chooses, builds and registers a logger object.
-#include "module/logger_params.hpp"
-#include "module/methods.hpp"
+#include "module/signatures.hpp"
 #include "module/state.hpp"
-#include "module/module_lock.hpp"
-#include "runtime/function.hpp"
-#include "variants/shared.hpp"
 #include "variants/stack.hpp"
+#include "runtime/function.hpp"
+#include "variants/variants.hpp"
 
 namespace lm {
 namespace {
 
-enum { CLS, NAME, LEVEL, FILE_, HANDLER_TYPE, CONSOLE, REHANDLER, KWARGS };
+constexpr Param params[] = {
+    {"cls"},
+    {.name = "name", .check = Check::Str, .none_ok = true, .annotation = "Optional[str]"},
+    kLevelParam,
+    kFileParam,
+    kHandlerTypeParam,
+    kConsoleParam,
+    kRehandlerParam,
+    kExtraKeywords,
+};
+
+// Where each argument is in Bound, by name.
+constexpr int NAME = LM_PARAM(params, "name");
+constexpr int LEVEL = LM_PARAM(params, "level");
+constexpr int FILE_ = LM_PARAM(params, "file");
+constexpr int HANDLER_TYPE = LM_PARAM(params, "handler_type");
+constexpr int CONSOLE = LM_PARAM(params, "console");
+constexpr int REHANDLER = LM_PARAM(params, "rehandler");
+constexpr int KWARGS = LM_PARAM(params, "kwargs");
 
 // Runs with _LOCK held.
 Ref build(Bound& a, PyObject* name) noexcept {
@@ -45,16 +61,6 @@ Ref varnel_new(Func*, Bound& a) noexcept {
   return lock.exit(build(a, name));
 }
 
-const Param params[] = {
-    {"cls"},
-    {.name = "name", .check = Check::Str, .none_ok = true, .annotation = "Optional[str]"},
-    kLevelParam,
-    kFileParam,
-    kHandlerTypeParam,
-    kConsoleParam,
-    kRehandlerParam,
-    kExtraKeywords,
-};
 
 }  // namespace
 

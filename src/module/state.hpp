@@ -2,7 +2,6 @@
 #pragma once
 
 #include "runtime/call.hpp"
-#include "runtime/globals.hpp"
 
 namespace lm {
 

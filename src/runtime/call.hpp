@@ -1,4 +1,4 @@
-// Calls and attribute access returning Ref, built on vectorcall.
+// Calls, attribute access, module globals and the with statement, returning Ref.
 #pragma once
 
 #include <initializer_list>
@@ -52,5 +52,30 @@ inline Ref str(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromStri
 
 // Concatenates str objects; each piece must be a str.
 Ref concat(std::initializer_list<PyObject*> pieces) noexcept;
+
+
+// Returns globals[name], else builtins[name], else raises NameError
+// "name '%U' is not defined".
+Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
+
+
+// Enters a context manager looked up on its type, as `with` does.
+// Usage:  With w; if (w.enter(mgr) < 0) return {};  ...  return w.exit(result);
+class With {
+ public:
+  With() noexcept = default;
+  With(const With&) = delete;
+  With& operator=(const With&) = delete;
+
+  int enter(PyObject* manager) noexcept;
+
+  // Leaves the block. With `result` empty, an exception is in flight: it is
+  // passed to __exit__, which may suppress it (then None is returned).
+  // An exception from __exit__ itself replaces the result.
+  Ref exit(Ref result) noexcept;
+
+ private:
+  Ref manager_, exit_;
+};
 
 }  // namespace lm

@@ -1,9 +1,45 @@
-// Level control and switching: per-output thresholds, disable and enable.
-#include "module/methods.hpp"
+// The logger object's own methods: __init__, the output levels, disable, enable and close.
+
+#include "variants/stack.hpp"
+#include "module/signatures.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
 
 namespace lm {
+namespace {
+
+Ref logbase_init(Func*, Bound& a) noexcept {
+  PyObject* self = a[0];
+  Ref kwargs;
+  // Each value is made right before its assignment, in attribute order.
+  if (setattr(self, N.name, Py_None) < 0 || setattr(self, N.file, Py_None) < 0 ||
+      setattr(self, N.handler_type, Py_None) < 0)
+    return {};
+  Ref debug = logging_attr(N.DEBUG);
+  if (!debug || setattr(self, N.file_level, debug.get()) < 0) return {};
+  if (setattr(self, N.console, Py_True) < 0) return {};
+  debug = logging_attr(N.DEBUG);
+  if (!debug || setattr(self, N.console_level, debug.get()) < 0) return {};
+  kwargs = Ref::steal(PyDict_New());
+  if (!kwargs || setattr(self, N.kwargs, kwargs.get()) < 0) return {};
+  if (setattr(self, N._logger, Py_None) < 0 || setattr(self, N._file_handler, Py_None) < 0 ||
+      setattr(self, N._console_handler, Py_None) < 0 ||
+      setattr(self, N._handler_filter, Py_None) < 0)
+    return {};
+  return none();
+}
+
+
+}  // namespace
+
+const Signature logbase_init_sig = {
+    .name = "__init__",
+    .qualname = "_LogBase.__init__",
+    .params = kSelfOnly,
+    .returns = nullptr,
+    .impl = logbase_init,
+};
+
 namespace {
 
 // Stores the level, then applies it to the handler if there is one (the
@@ -42,7 +78,6 @@ Ref enable(Func*, Bound& a) noexcept {
 
 const Param level_params[] = {{"self"},
                               {.name = "level", .check = Check::Int, .annotation = "int"}};
-const Param self_only[] = {{"self"}};
 const Param enable_params[] = {{"self"}, {.name = "value", .annotation = "logging.Logger"}};
 
 }  // namespace
@@ -50,7 +85,7 @@ const Param enable_params[] = {{"self"}, {.name = "value", .annotation = "loggin
 const Signature disable_sig = {
     .name = "disable",
     .qualname = "_LogBase.disable",
-    .params = self_only,
+    .params = kSelfOnly,
     .returns = "None",
     .impl = disable,
 };
@@ -77,6 +112,35 @@ const Signature set_file_level_sig = {
     .params = level_params,
     .returns = "None",
     .impl = set_file_level,
+};
+
+namespace {
+
+Ref close(Func*, Bound& a) noexcept {
+  PyObject* self = a[0];
+  Ref name = getattr(self, N.name);
+  Ref get_logger = logging_attr(N.getLogger);
+  if (!name || !get_logger) return {};
+  Ref logger = call(get_logger.get(), name.get());
+  if (!logger) return {};
+
+  ModuleLock lock;
+  if (lock.enter() < 0) return {};
+  // The name is read again under the lock, as each registry step reads it.
+  name = getattr(self, N.name);
+  Ref result = name ? close_top(self, name.get(), logger.get()) : Ref{};
+  return lock.exit(std::move(result));
+}
+
+
+}  // namespace
+
+const Signature close_sig = {
+    .name = "close",
+    .qualname = "_LogBase.close",
+    .params = kSelfOnly,
+    .returns = "None",
+    .impl = close,
 };
 
 }  // namespace lm

@@ -1,4 +1,4 @@
-// What both variants share: stored paths, the registry test, the set-up.
+// What the factory needs of the variants, and what both variants share.
 #pragma once
 
 #include "runtime/ref.hpp"

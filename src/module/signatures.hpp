@@ -1,4 +1,4 @@
-// The signatures of every function the module defines, by owning file.
+// The signature table of every function the module defines, and the parameters the constructors share.
 #pragma once
 
 #include "runtime/signature.hpp"
@@ -35,5 +35,21 @@ extern const Signature set_logger_init_sig;
 extern const Signature setup_logger_sig;
 extern const Signature get_logger_init_sig;
 extern const Signature captures_logger_sig;
+
+
+inline constexpr Param kLevelParam{.name = "level",
+                                   .check = Check::Int,
+                                   .annotation = "int",
+                                   .dflt = dflt_global_int("logging", "DEBUG")};
+inline constexpr Param kFileParam{.name = "file",
+                                  .check = Check::Str,
+                                  .none_ok = true,
+                                  .annotation = "Optional[str]",
+                                  .dflt = kNone};
+inline constexpr Param kHandlerTypeParam{
+    .name = "handler_type", .check = Check::Str, .annotation = "str", .dflt = dflt_str("file")};
+inline constexpr Param kConsoleParam{.name = "console", .annotation = "bool", .dflt = kTrue};
+inline constexpr Param kRehandlerParam{.name = "rehandler", .annotation = "bool", .dflt = kFalse};
+inline constexpr Param kExtraKeywords{.name = "kwargs", .kind = Kind::VarKeyword};
 
 }  // namespace lm

@@ -1,0 +1,294 @@
+// The handlers of a logger object: _ContextFilter, the console and file builders, and the rotated-file namer.
+
+#include "module/signatures.hpp"
+#include "module/state.hpp"
+#include "runtime/function.hpp"
+#include "variants/stack.hpp"
+
+namespace lm {
+namespace {
+
+Ref filter_init(Func* f, Bound& a) noexcept {
+  PyObject* self = a[0];
+  Ref r = super_call(f, self, N.__init__);
+  if (!r) return {};
+  if (setattr(self, N._logger_name, a[1]) < 0) return {};
+  return none();
+}
+
+// Besides the name, the filter drops the traceback text a handler before
+// this one may have cached on the record: the console's formatter caches it
+// with colour codes, which must not reach the file. Each handler's formatter
+// then renders the traceback from exc_info itself.
+Ref filter_filter(Func*, Bound& a) noexcept {
+  PyObject* record = a[1];
+  Ref name = getattr(a[0], N._logger_name);
+  if (!name || setattr(record, N.name, name.get()) < 0) return {};
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(record, N.exc_info, &found) < 0) return {};
+  Ref exc_info = Ref::steal(found);
+  if (exc_info && exc_info.get() != Py_None) {
+    int truthy = PyObject_IsTrue(exc_info.get());
+    if (truthy < 0 || (truthy && setattr(record, N.exc_text, Py_None) < 0)) return {};
+  }
+  return boolean(true);
+}
+
+const Param filter_init_params[] = {
+    {"self"}, {.name = "logger_name", .check = Check::Str, .annotation = "str"}};
+const Param filter_params[] = {{"self"}, {.name = "record", .annotation = "logging.LogRecord"}};
+
+}  // namespace
+
+const Signature filter_init_sig = {
+    .name = "__init__",
+    .qualname = "_ContextFilter.__init__",
+    .params = filter_init_params,
+    .returns = nullptr,
+    .impl = filter_init,
+    .uses_super = true,
+};
+
+const Signature filter_filter_sig = {
+    .name = "filter",
+    .qualname = "_ContextFilter.filter",
+    .params = filter_params,
+    .returns = "bool",
+    .impl = filter_filter,
+};
+
+namespace {
+
+using MakeFormatter = Ref (*)() noexcept;
+
+// self.<handler_attr>.setLevel(self.<level_attr>), .setFormatter(make()),
+// .addFilter(self._handler_filter), then self._logger.addHandler(it); the
+// handler attribute is read again for each step.
+int configure_and_attach(PyObject* self, PyObject* handler_attr, PyObject* level_attr,
+                         MakeFormatter make) noexcept {
+  Ref handler = getattr(self, handler_attr);
+  if (!handler) return -1;
+  Ref level = getattr(self, level_attr);
+  if (!level || !call_method(handler.get(), N.setLevel, level.get())) return -1;
+
+  handler = getattr(self, handler_attr);
+  if (!handler) return -1;
+  Ref formatter = make();
+  if (!formatter || !call_method(handler.get(), N.setFormatter, formatter.get())) return -1;
+
+  handler = getattr(self, handler_attr);
+  if (!handler) return -1;
+  Ref filter = getattr(self, N._handler_filter);
+  if (!filter || !call_method(handler.get(), N.addFilter, filter.get())) return -1;
+
+  Ref logger = getattr(self, N._logger);
+  if (!logger) return -1;
+  handler = getattr(self, handler_attr);
+  if (!handler || !call_method(logger.get(), N.addHandler, handler.get())) return -1;
+  return 0;
+}
+
+
+// colorlog.ColoredFormatter(fmt=_cformatter, log_colors=_colors): exactly
+// these two keywords, everything else keeps colorlog's defaults.
+Ref make_colored_formatter() noexcept {
+  Ref colorlog = global(N.colorlog);
+  if (!colorlog) return {};
+  Ref formatter_class = getattr(colorlog.get(), N.ColoredFormatter);
+  if (!formatter_class) return {};
+  Ref fmt = global(N._cformatter);
+  if (!fmt) return {};
+  Ref colors = global(N._colors);
+  if (!colors) return {};
+  return call_kw(formatter_class.get(), {}, {{N.fmt, fmt.get()}, {N.log_colors, colors.get()}});
+}
+
+Ref create_console_handler(Func*, Bound& a) noexcept {
+  PyObject* self = a[0];
+  int wanted = attr_truth(self, N.console);
+  if (wanted <= 0) return wanted < 0 ? Ref{} : none();
+
+  Ref colorlog = global(N.colorlog);
+  if (!colorlog) return {};
+  Ref stream_handler = getattr(colorlog.get(), N.StreamHandler);
+  if (!stream_handler) return {};
+  Ref handler = call(stream_handler.get());
+  if (!handler || setattr(self, N._console_handler, handler.get()) < 0) return {};
+  if (configure_and_attach(self, N._console_handler, N.console_level,
+                           make_colored_formatter) < 0)
+    return {};
+  return none();
+}
+
+
+}  // namespace
+
+const Signature create_console_handler_sig = {
+    .name = "_create_console_handler",
+    .qualname = "_LogBase._create_console_handler",
+    .params = kSelfOnly,
+    .returns = "None",
+    .impl = create_console_handler,
+};
+
+namespace {
+
+// args[key] = self.kwargs.get(key, default)
+int put_option(PyObject* args, PyObject* options, PyObject* key, Ref dflt) noexcept {
+  if (!dflt) return -1;
+  Ref value = call_method(options, N.get, key, dflt.get());
+  if (!value) return -1;
+  return PyDict_SetItem(args, key, value.get());
+}
+
+Ref integer(long v) noexcept { return Ref::steal(PyLong_FromLong(v)); }
+
+// 1, 0 or -1: whether `kind` == `expected`.
+int is_kind(PyObject* kind, PyObject* expected) noexcept {
+  return PyObject_RichCompareBool(kind, expected, Py_EQ);
+}
+
+Ref make_file_formatter() noexcept {
+  Ref formatter_class = logging_attr(N.Formatter);
+  if (!formatter_class) return {};
+  Ref fmt = global(N._fformatter);
+  if (!fmt) return {};
+  return call_kw(formatter_class.get(), {}, {{N.fmt, fmt.get()}});
+}
+
+// Builds the handler for self.handler_type from the option dict `args`;
+// *timed tells whether it is the "timerotating" kind.
+Ref build_handler(PyObject* self, PyObject* args, PyObject* options, bool* timed) noexcept {
+  Ref kind = getattr(self, N.handler_type);
+  if (!kind) return {};
+  int match = is_kind(kind.get(), N.s_file);
+  if (match < 0) return {};
+  if (match) {
+    if (put_option(args, options, N.mode, Ref::borrow(N.s_a)) < 0) return {};
+    Ref cls = logging_attr(N.FileHandler);
+    if (!cls) return {};
+    return call_dict(cls.get(), {}, args);
+  }
+  match = is_kind(kind.get(), N.s_rotating);
+  if (match < 0) return {};
+  if (match) {
+    if (put_option(args, options, N.mode, Ref::borrow(N.s_a)) < 0 ||
+        put_option(args, options, N.maxBytes, integer(104857600)) < 0 ||
+        put_option(args, options, N.backupCount, integer(100)) < 0)
+      return {};
+    Ref cls = global(N.RotatingFileHandler);
+    if (!cls) return {};
+    return call_dict(cls.get(), {}, args);
+  }
+  match = is_kind(kind.get(), N.s_timerotating);
+  if (match < 0) return {};
+  if (match) {
+    if (put_option(args, options, N.when, Ref::borrow(N.s_midnight)) < 0 ||
+        put_option(args, options, N.interval, integer(1)) < 0 ||
+        put_option(args, options, N.backupCount, integer(365)) < 0)
+      return {};
+    Ref cls = global(N.TimedRotatingFileHandler);
+    if (!cls) return {};
+    *timed = true;
+    return call_dict(cls.get(), {}, args);
+  }
+  Ref text = Ref::steal(PyObject_Str(kind.get()));
+  if (!text) return {};
+  Ref tail = str(" 不是有效的处理器类型，可选值 [file, rotating, timerotating]");
+  if (!tail) return {};
+  Ref message = concat({text.get(), tail.get()});
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return {};
+}
+
+Ref create_file_handler(Func*, Bound& a) noexcept {
+  PyObject* self = a[0];
+  int wanted = attr_truth(self, N.file);
+  if (wanted <= 0) return wanted < 0 ? Ref{} : none();
+
+  {  // os.makedirs(os.path.dirname(self.file), exist_ok=True)
+    Ref os = global(N.os);
+    if (!os) return {};
+    Ref os_path = getattr(os.get(), N.path);
+    Ref file = getattr(self, N.file);
+    if (!os_path || !file) return {};
+    Ref dir = call_method(os_path.get(), N.dirname, file.get());
+    if (!dir) return {};
+    Ref makedirs = getattr(os.get(), N.makedirs);
+    if (!makedirs || !call_kw(makedirs.get(), {dir.get()}, {{N.exist_ok, Py_True}})) return {};
+  }
+
+  Ref args = Ref::steal(PyDict_New());
+  Ref file = getattr(self, N.file);
+  Ref options = getattr(self, N.kwargs);
+  if (!args || !file || !options || PyDict_SetItem(args.get(), N.filename, file.get()) < 0 ||
+      put_option(args.get(), options.get(), N.encoding, Ref::borrow(N.s_utf8)) < 0)
+    return {};
+  bool timed = false;
+  Ref handler = build_handler(self, args.get(), options.get(), &timed);
+  if (!handler || setattr(self, N._file_handler, handler.get()) < 0) return {};
+  if (timed) {  // a new naming function for each handler
+    Ref namer = make_function(namer_sig, state.ns, N.s_log_main);
+    handler = getattr(self, N._file_handler);
+    if (!namer || !handler || setattr(handler.get(), N.namer, namer.get()) < 0) return {};
+  }
+
+  if (configure_and_attach(self, N._file_handler, N.file_level, make_file_formatter) < 0)
+    return {};
+
+  // Registered only once the handler is attached.
+  Ref registry = registry_dict(N._FHANDLERS);
+  file = getattr(self, N.file);
+  Ref kind = getattr(self, N.handler_type);
+  if (!registry || !file || !kind || PyDict_SetItem(registry.get(), file.get(), kind.get()) < 0)
+    return {};
+  return none();
+}
+
+
+}  // namespace
+
+const Signature create_file_handler_sig = {
+    .name = "_create_file_handler",
+    .qualname = "_LogBase._create_file_handler",
+    .params = kSelfOnly,
+    .returns = "None",
+    .impl = create_file_handler,
+};
+
+namespace {
+
+// Only the base name (the last path component) is edited: every ".log" in
+// it is deleted and ".log" appended. The directories stay as they are, so a
+// directory such as /srv/my.logs/ is never rewritten.
+Ref namer(Func*, Bound& a) noexcept {
+  PyObject* name = a[0];
+  if (!PyUnicode_Check(name)) {
+    raise_arg_type("name", "str", name);
+    return {};
+  }
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(name);
+  const Py_ssize_t slash = PyUnicode_FindChar(name, '/', 0, len, -1);
+  if (slash == -2) return {};
+  const Py_ssize_t base_at = slash + 1;  // 0 when there is no directory part
+  Ref head = Ref::steal(PyUnicode_Substring(name, 0, base_at));
+  Ref base = Ref::steal(PyUnicode_Substring(name, base_at, len));
+  if (!head || !base) return {};
+  Ref stripped = Ref::steal(PyUnicode_Replace(base.get(), N.s_dotlog, N.s_empty, -1));
+  if (!stripped) return {};
+  return concat({head.get(), stripped.get(), N.s_dotlog});
+}
+
+const Param namer_params[] = {{.name = "name", .annotation = "str"}};
+
+}  // namespace
+
+const Signature namer_sig = {
+    .name = "namer",
+    .qualname = "_LogBase._create_file_handler.<locals>.namer",
+    .params = namer_params,
+    .returns = "str",
+    .impl = namer,
+};
+
+}  // namespace lm
