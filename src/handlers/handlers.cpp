@@ -1,6 +1,7 @@
 // The handlers of a logger object: _ContextFilter, the console and file builders, and the rotated-file namer.
 
 #include "module/signatures.hpp"
+#include "handlers/kinds.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
 #include "variants/stack.hpp"
@@ -161,35 +162,18 @@ Ref make_file_formatter() noexcept {
 Ref build_handler(PyObject* self, PyObject* args, PyObject* options, bool* timed) noexcept {
   Ref kind = getattr(self, N.handler_type);
   if (!kind) return {};
-  int match = is_kind(kind.get(), N.s_file);
-  if (match < 0) return {};
-  if (match) {
-    if (put_option(args, options, N.mode, Ref::borrow(N.s_a)) < 0) return {};
-    Ref cls = logging_attr(N.FileHandler);
+  for (std::size_t i = std::size(kHandlerKinds); i-- > 0;) {
+    const HandlerKind& k = kHandlerKinds[i];
+    int match = is_kind(kind.get(), N.*k.kind);
+    if (match < 0) return {};
+    if (!match) continue;
+    for (const Option& o : k.options) {
+      Ref dflt = o.text ? Ref::borrow(N.*o.text) : integer(o.number);
+      if (put_option(args, options, N.*o.key, std::move(dflt)) < 0) return {};
+    }
+    Ref cls = kind_class(k);
     if (!cls) return {};
-    return call_dict(cls.get(), {}, args);
-  }
-  match = is_kind(kind.get(), N.s_rotating);
-  if (match < 0) return {};
-  if (match) {
-    if (put_option(args, options, N.mode, Ref::borrow(N.s_a)) < 0 ||
-        put_option(args, options, N.maxBytes, integer(104857600)) < 0 ||
-        put_option(args, options, N.backupCount, integer(100)) < 0)
-      return {};
-    Ref cls = global(N.RotatingFileHandler);
-    if (!cls) return {};
-    return call_dict(cls.get(), {}, args);
-  }
-  match = is_kind(kind.get(), N.s_timerotating);
-  if (match < 0) return {};
-  if (match) {
-    if (put_option(args, options, N.when, Ref::borrow(N.s_midnight)) < 0 ||
-        put_option(args, options, N.interval, integer(1)) < 0 ||
-        put_option(args, options, N.backupCount, integer(365)) < 0)
-      return {};
-    Ref cls = global(N.TimedRotatingFileHandler);
-    if (!cls) return {};
-    *timed = true;
+    *timed = &k == &kTimedKind;
     return call_dict(cls.get(), {}, args);
   }
   Ref text = Ref::steal(PyObject_Str(kind.get()));

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "handlers/kinds.hpp"
 #include "module/state.hpp"
 
 namespace lm {
@@ -32,56 +33,31 @@ int instance_of(PyObject* handler, const Ref& cls) noexcept {
   return PyObject_IsInstance(handler, cls.get());
 }
 
-// kwargs[key] = handler.<key>, for each key; "filename" reads baseFilename.
-int copy_attrs(PyObject* kwargs, PyObject* handler,
-               std::initializer_list<PyObject*> keys) noexcept {
-  for (PyObject* key : keys) {
-    Ref value = getattr(handler, key == N.filename ? N.baseFilename : key);
-    if (!value || PyDict_SetItem(kwargs, key, value.get()) < 0) return -1;
-  }
-  return 0;
-}
-
 // The rebuild keywords for the handler's class, tested in order; an empty
 // Ref with no exception set means the record gets no "kwargs".
 Ref rebuild_kwargs(PyObject* handler) noexcept {
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return {};
-  int is = instance_of(handler, global(N.TimedRotatingFileHandler));
-  if (is < 0) return {};
-  if (is) {
-    if (copy_attrs(kwargs.get(), handler,
-                   {N.filename, N.mode, N.encoding, N.delay, N.errors, N.when, N.interval,
-                    N.backupCount, N.utc, N.atTime}) < 0)
-      return {};
-    return kwargs;
-  }
-  is = instance_of(handler, global(N.RotatingFileHandler));
-  if (is < 0) return {};
-  if (is) {
-    if (copy_attrs(kwargs.get(), handler,
-                   {N.filename, N.mode, N.encoding, N.delay, N.errors, N.maxBytes,
-                    N.backupCount}) < 0)
-      return {};
-    return kwargs;
-  }
-  is = instance_of(handler, logging_attr(N.FileHandler));
-  if (is < 0) return {};
-  if (is) {
-    if (copy_attrs(kwargs.get(), handler,
-                   {N.filename, N.mode, N.encoding, N.delay, N.errors}) < 0)
-      return {};
+  for (const HandlerKind& k : kHandlerKinds) {
+    int is = instance_of(handler, kind_class(k));
+    if (is < 0) return {};
+    if (!is) continue;
+    for (PyObject* Names::*key : k.record_keys) {
+      Ref value = getattr(handler, key == &Names::filename ? N.baseFilename : N.*key);
+      if (!value || PyDict_SetItem(kwargs.get(), N.*key, value.get()) < 0) return {};
+    }
     return kwargs;
   }
   Ref stream_class = logging_attr(N.StreamHandler);
-  is = instance_of(handler, stream_class);
+  int is = instance_of(handler, stream_class);
   if (is < 0) return {};
   if (is) {
     // A plain StreamHandler is rebuilt on the stream it wrote to; the
     // constructors of subclasses may take other arguments, so theirs stay empty.
-    if (Py_TYPE(handler) == reinterpret_cast<PyTypeObject*>(stream_class.get()) &&
-        copy_attrs(kwargs.get(), handler, {N.stream}) < 0)
-      return {};
+    if (Py_TYPE(handler) == reinterpret_cast<PyTypeObject*>(stream_class.get())) {
+      Ref stream = getattr(handler, N.stream);
+      if (!stream || PyDict_SetItem(kwargs.get(), N.stream, stream.get()) < 0) return {};
+    }
     return kwargs;
   }
   return {};
@@ -257,14 +233,14 @@ Ref entry(PyObject* record, PyObject* key) noexcept {
 // Which of logging's own handler classes `cls` is exactly: 1 a timed
 // rotating handler, 2 another of the four, 0 none of them, -1 on error.
 int own_class(PyObject* cls) noexcept {
-  Ref timed = global(N.TimedRotatingFileHandler);
-  if (!timed) return -1;
-  if (cls == timed.get()) return 1;
-  Ref rotating = global(N.RotatingFileHandler);
-  Ref file = logging_attr(N.FileHandler);
+  for (const HandlerKind& k : kHandlerKinds) {
+    Ref kind_cls = kind_class(k);
+    if (!kind_cls) return -1;
+    if (cls == kind_cls.get()) return &k == &kTimedKind ? 1 : 2;
+  }
   Ref stream = logging_attr(N.StreamHandler);
-  if (!rotating || !file || !stream) return -1;
-  return cls == rotating.get() || cls == file.get() || cls == stream.get() ? 2 : 0;
+  if (!stream) return -1;
+  return cls == stream.get() ? 2 : 0;
 }
 
 // A new handler equivalent to `captured`, made from its handler record, not
