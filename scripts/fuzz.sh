@@ -59,7 +59,7 @@ worker() {
       rm -f "$OUT/$seed.log" "$OUT/$seed.trace"
     else
       printf '%s\n' "$seed $status" >>"$OUT/failed"
-      say "seed $seed failed (exit $status): $OUT/$seed.log; rerun: LOG_MAIN_FUZZ_HOSTILE=$HOSTILE scripts/fuzz.sh --processes 1 --minutes 0 --seed $seed"
+      say "seed $seed failed (exit $status): $OUT/$seed.log; rerun: LOG_MAIN_FUZZ_EXAMPLES=$LOG_MAIN_FUZZ_EXAMPLES LOG_MAIN_FUZZ_STEPS=$LOG_MAIN_FUZZ_STEPS scripts/fuzz.sh --processes 1 --minutes 0 --hostile '$HOSTILE' --seed $seed"
     fi
   done
 }
