@@ -613,8 +613,13 @@ class FuzzState(RuleBasedStateMachine):
         def refuse(*args, **kwargs):
             raise Hostile(patch)
 
+        replacement = refuse
+        real = getattr(owner, attr)
+        if isinstance(real, type):
+            # A class stays a class: logging.handlers calls logging.FileHandler.__init__.
+            replacement = type(real.__name__, (real,), {"__init__": refuse})
         self.trace(f"patched {patch}: {call} {i} {rehandler}")
-        self.with_patch(owner, attr, refuse, call, i, rehandler)
+        self.with_patch(owner, attr, replacement, call, i, rehandler)
 
     def with_patch(self, owner, attr, replacement, call, i, rehandler):
         had, saved = attr in owner.__dict__, owner.__dict__.get(attr)
