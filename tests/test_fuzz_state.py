@@ -8,13 +8,12 @@ _SetLogger/_GetLogger called directly, the level methods with odd parts and
 extras, the level setters, disable/enable with odd objects, close (twice, below
 the top, after use), library-shaped loggers, handlers changed by hand,
 logging.disable, monkeypatched logging functions, and function defaults
-changed before a call.
+changed before a call or by user code the call runs.
 
 LOG_MAIN_FUZZ_HOSTILE=1 adds the rules of HOSTILE_RULES (or only those named:
 LOG_MAIN_FUZZ_HOSTILE=break_registries,...), which make the module run Python
-code that re-enters it while it holds _LOCK, hand it malformed registry entries
-and capture records, and change function defaults while a call is reading them;
-with any of them on, edit_handlers also adds handlers whose constructor calls
+code that re-enters it while it holds _LOCK, and hand it malformed registry
+entries and capture records; with any of them on, edit_handlers also adds handlers whose constructor calls
 the factory, and close() may no longer answer KeyError('kwargs').
 
 Budget: CI (derandomized), a short default run, or a campaign:
@@ -22,8 +21,8 @@ LOG_MAIN_FUZZ_EXAMPLES / LOG_MAIN_FUZZ_STEPS with pytest's --hypothesis-seed
 (scripts/fuzz.sh). LOG_MAIN_FUZZ_TRACE=path appends each step to path before it
 runs (what led to a crash); LOG_MAIN_FUZZ_COUNTS=path receives the number of
 calls made into the module. A step that blocks for LOG_MAIN_FUZZ_STEP_TIMEOUT
-seconds (default 20) fails with Hang; one that cannot be interrupted ends the
-process after four times as long, with every thread's traceback.
+seconds (default 20) fails as a deadlock; one that cannot be interrupted ends
+the process after four times as long, with every thread's traceback.
 """
 
 import copy
@@ -45,7 +44,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 import log_main
 
 HOSTILE_RULES = ("reenter_under_lock", "reentrant_logger_class", "reentrant_patch",
-                 "defaults_during_call", "break_registries")
+                 "break_registries")
 _hostile = os.environ.get("LOG_MAIN_FUZZ_HOSTILE", "")
 # "1": every hostile rule; or a comma-separated list of their names.
 ENABLED = set(HOSTILE_RULES) if _hostile == "1" else set(filter(None, _hostile.split(",")))
@@ -662,7 +661,25 @@ class FuzzState(RuleBasedStateMachine):
         finally:
             self.restore_defaults()
 
-    # --- rules that hang or crash the module today (LOG_MAIN_FUZZ_HOSTILE=1) ---
+    @rule(how=st.sampled_from(["kwdefaults cleared by a part", "defaults shortened by a key"]),
+          i=st.integers(0, 1000), method=st.sampled_from(LEVEL_METHODS))
+    def defaults_during_call(self, how, i, method):
+        """Defaults changed by user code that runs while the call is binding or using them."""
+        self.trace(f"defaults during call: {how} {method}")
+        try:
+            if how.startswith("kwdefaults") and self.objs:
+                self.level_method = getattr(log_main._LogBase, method)
+                self.level_method.__kwdefaults__ = {"args": tuple(f"a{k}" for k in range(40)),
+                                                    "kwargs": None}
+                self.api(getattr(self.pick(i), method), "%s " * 40,
+                         Part("clear kwdefaults", self))
+            else:
+                key = make_key("encoding", "shorten defaults", self)
+                self.made(self.api(log_main.VarnelLog, self.new_name(), **{key: "utf-8"})[0])
+        finally:
+            self.restore_defaults()
+
+    # --- rules that hang or crash the module today (LOG_MAIN_FUZZ_HOSTILE) ------
 
     @precondition(lambda self: "reenter_under_lock" in ENABLED)
     @rule(how=st.sampled_from(["console factory", "console close", "key eq factory",
@@ -727,25 +744,6 @@ class FuzzState(RuleBasedStateMachine):
             self.with_patch(logging, "getLogger", reentering, call, i, rehandler)
         finally:
             self.allow = ()
-
-    @precondition(lambda self: "defaults_during_call" in ENABLED)
-    @rule(how=st.sampled_from(["kwdefaults cleared by a part", "defaults shortened by a key"]),
-          i=st.integers(0, 1000), method=st.sampled_from(LEVEL_METHODS))
-    def defaults_during_call(self, how, i, method):
-        """Defaults changed by user code that runs while the call is binding or using them."""
-        self.trace(f"defaults during call: {how} {method}")
-        try:
-            if how.startswith("kwdefaults") and self.objs:
-                self.level_method = getattr(log_main._LogBase, method)
-                self.level_method.__kwdefaults__ = {"args": tuple(f"a{k}" for k in range(40)),
-                                                    "kwargs": None}
-                self.api(getattr(self.pick(i), method), "%s " * 40,
-                         Part("clear kwdefaults", self))
-            else:
-                key = make_key("encoding", "shorten defaults", self)
-                self.made(self.api(log_main.VarnelLog, self.new_name(), **{key: "utf-8"})[0])
-        finally:
-            self.restore_defaults()
 
     @precondition(lambda self: "break_registries" in ENABLED)
     @rule(which=st.integers(0, 5), how=st.sampled_from(
