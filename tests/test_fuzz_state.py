@@ -57,8 +57,8 @@ def budget():
     examples, steps = os.environ.get("LOG_MAIN_FUZZ_EXAMPLES"), os.environ.get("LOG_MAIN_FUZZ_STEPS")
     if examples:  # a campaign: seeded from the command line
         return {"max_examples": int(examples), "stateful_step_count": int(steps or 60)}
-    if os.environ.get("CI"):  # about a minute under ASan+UBSan
-        return {"max_examples": 300, "stateful_step_count": 60, "derandomize": True}
+    if os.environ.get("CI"):  # under a minute under ASan+UBSan
+        return {"max_examples": 500, "stateful_step_count": 60, "derandomize": True}
     return {"max_examples": 25, "stateful_step_count": 30}
 
 
