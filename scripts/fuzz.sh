@@ -4,7 +4,8 @@
 #   scripts/fuzz.sh [--processes N] [--minutes M] [--hostile RULES] [--seed S]
 # Each process runs batches of LOG_MAIN_FUZZ_EXAMPLES examples (default 200) of
 # LOG_MAIN_FUZZ_STEPS steps (default 60), one seed per batch (S, S+1, ...).
-# --hostile 1 (or a comma-separated list of rule names) sets LOG_MAIN_FUZZ_HOSTILE.
+# --hostile RULES (a comma-separated list of rule names, or 0 for none; default
+# all) sets LOG_MAIN_FUZZ_HOSTILE.
 # Every failing batch (a test failure, a sanitizer report, a crash or a hang) is
 # reported with its seed, and its output kept in the campaign directory
 # (fuzz-runs/<date>/ by default; LOG_MAIN_FUZZ_OUT to choose) with the trace of
@@ -16,7 +17,7 @@ cd "$ROOT"
 # shellcheck source=scripts/_sanitize_env.sh
 source scripts/_sanitize_env.sh
 
-PROCESSES=2 MINUTES=10 HOSTILE= SEED=$((RANDOM * 32768 + RANDOM))
+PROCESSES=2 MINUTES=10 HOSTILE=1 SEED=$((RANDOM * 32768 + RANDOM))
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --processes) PROCESSES=$2; shift 2 ;;
@@ -42,7 +43,7 @@ unset CI
 log_main_sanitize_env
 [[ "${LD_PRELOAD:-}" == *libasan* ]] || { say "error: $LOG_MAIN_VENV is not an ASan build" >&2; exit 1; }
 PY="$(log_main_venv)/bin/python"
-say "$PROCESSES processes, $MINUTES min, first seed $SEED, hostile rules: ${HOSTILE:-none}; output in $OUT"
+say "$PROCESSES processes, $MINUTES min, first seed $SEED, hostile rules: $HOSTILE; output in $OUT"
 
 worker() {
   local p=$1 end=$2 seed batch=0 status
