@@ -178,10 +178,7 @@ Ref build_handler(PyObject* self, PyObject* args, PyObject* options, bool* timed
   }
   Ref text = Ref::steal(PyObject_Str(kind.get()));
   if (!text) return {};
-  Ref tail = str(" 不是有效的处理器类型，可选值 [file, rotating, timerotating]");
-  if (!tail) return {};
-  Ref message = concat({text.get(), tail.get()});
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  raise_value_error({text.get(), " 不是有效的处理器类型，可选值 [file, rotating, timerotating]"});
   return {};
 }
 

@@ -56,6 +56,16 @@ Ref concat(std::initializer_list<PyObject*> pieces) noexcept {
   return out;
 }
 
+void raise_value_error(std::initializer_list<Piece> pieces) noexcept {
+  Ref message = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  for (const Piece& piece : pieces) {
+    if (!message) return;
+    Ref part = piece.obj ? Ref::borrow(piece.obj) : str(piece.text);
+    message = part ? Ref::steal(PyUnicode_Concat(message.get(), part.get())) : Ref{};
+  }
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
 
 Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   PyObject* value = nullptr;

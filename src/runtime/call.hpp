@@ -53,6 +53,18 @@ inline Ref str(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromStri
 // Concatenates str objects; each piece must be a str.
 Ref concat(std::initializer_list<PyObject*> pieces) noexcept;
 
+// A piece of a message: a str object or UTF-8 text.
+struct Piece {
+  Piece(PyObject* o) noexcept : obj(o) {}
+  Piece(const char* t) noexcept : text(t) {}
+  PyObject* obj = nullptr;
+  const char* text = nullptr;
+};
+
+// Raises ValueError with the pieces concatenated (the module's own errors
+// are built this way).
+void raise_value_error(std::initializer_list<Piece> pieces) noexcept;
+
 
 // Returns globals[name], else builtins[name], else raises NameError
 // "name '%U' is not defined".

@@ -98,12 +98,8 @@ int check_file_kind(PyObject* path, PyObject* handler_type) noexcept {
   if (found <= 0) return found;
   int differs = PyObject_RichCompareBool(existing.get(), handler_type, Py_NE);
   if (differs <= 0) return differs;
-  Ref p1 = str("处理器冲突：日志文件 "), p3 = str(" 新增处理器类型 "),
-      p5 = str(" 与已有处理器类型 "), p7 = str(" 冲突");
-  if (!p1 || !p3 || !p5 || !p7) return -1;
-  Ref message = concat({p1.get(), path, p3.get(), handler_type, p5.get(), existing.get(),
-                        p7.get()});
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  raise_value_error({"处理器冲突：日志文件 ", path, " 新增处理器类型 ", handler_type,
+                     " 与已有处理器类型 ", existing.get(), " 冲突"});
   return -1;
 }
 
@@ -115,9 +111,7 @@ Ref set_logger_init(Func* f, Bound& a) noexcept {
   int known = known_to_logging(a[NAME]);
   if (known < 0) return {};
   if (known) {
-    Ref tail = str(" 已存在");
-    Ref message = tail ? concat({a[NAME], tail.get()}) : Ref{};
-    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    raise_value_error({a[NAME], " 已存在"});
     return {};
   }
   Ref path = stored_path(a[FILE_]);
