@@ -3,13 +3,12 @@
 #include <climits>
 
 #include "variants/stack.hpp"
+#include "handlers/kinds.hpp"
 #include "module/state.hpp"
 #include "variants/capture.hpp"
 
 namespace lm {
 namespace {
-
-Ref registry(PyObject* name) noexcept { return registry_dict(name); }
 
 // registry[key] when it is there: 1 with `out` set to that dict, 0 when
 // absent, -1 with TypeError when it is not a dict.
@@ -72,10 +71,9 @@ void drop_if_empty(PyObject* reg, PyObject* key, Pending& pending) noexcept {
 // included) when it has a console. Attributes are read only while the
 // answer is still open.
 int replaces(PyObject* self, PyObject* handler) noexcept {
-  Ref file_classes[] = {global(N.TimedRotatingFileHandler), global(N.RotatingFileHandler),
-                        logging_attr(N.FileHandler)};
   int is_file = 0;
-  for (Ref& cls : file_classes) {
+  for (const HandlerKind& kind : kHandlerKinds) {
+    Ref cls = kind_class(kind);
     if (!cls) return -1;
     int r = PyObject_IsInstance(handler, cls.get());
     if (r < 0) return -1;
@@ -143,11 +141,11 @@ Ref registry_dict(PyObject* name) noexcept {
 }
 
 int check_registries() noexcept {
-  return registry(N._LOGGERS) && registry(N._CAPTURES) ? 0 : -1;
+  return registry_dict(N._LOGGERS) && registry_dict(N._CAPTURES) ? 0 : -1;
 }
 
 Ref register_configured(PyObject* name, PyObject* obj) noexcept {
-  Ref loggers = registry(N._LOGGERS);
+  Ref loggers = registry_dict(N._LOGGERS);
   if (!loggers) return {};
   Ref one = position(1);
   if (!one) return {};
@@ -203,8 +201,8 @@ void LoggerSnapshot::restore() noexcept {
 int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   self_ = Ref::borrow(self);
   name_ = Ref::borrow(name);
-  Ref loggers = registry(N._LOGGERS);
-  Ref captures = registry(N._CAPTURES);
+  Ref loggers = registry_dict(N._LOGGERS);
+  Ref captures = registry_dict(N._CAPTURES);
   if (!loggers || !captures) return -1;
 
   // Every handler is recorded before any is detached, so a handler that
@@ -336,8 +334,8 @@ void TakeOver::undo() noexcept {
     restore_attrs(before_, pending);
   }
   if (below_ && !call_method(below_.get(), N.enable, below_logger_.get())) pending.absorb(false);
-  Ref loggers = registry(N._LOGGERS);
-  Ref captures = registry(N._CAPTURES);
+  Ref loggers = registry_dict(N._LOGGERS);
+  Ref captures = registry_dict(N._CAPTURES);
   if (!loggers || !captures) {
     pending.absorb(false);
   } else {
@@ -372,8 +370,8 @@ void TakeOver::undo() noexcept {
 }
 
 Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
-  Ref loggers = registry(N._LOGGERS);
-  Ref captures = registry(N._CAPTURES);
+  Ref loggers = registry_dict(N._LOGGERS);
+  Ref captures = registry_dict(N._CAPTURES);
   if (!loggers || !captures) return {};
   Ref stack;
   int stacked = get_dict(loggers.get(), N._LOGGERS, name, stack);
