@@ -39,12 +39,14 @@ _cformatter: str
 _colors: Dict[str, str]
 
 # Logger name -> {stack position -> logger object}; position 1 is the object the
-# factory configured, capturing objects (rehandler=True) sit above it.
+# factory configured or the first take-over of a name without a stack, each
+# take-over (rehandler=True) sits one position above the top.
 _LOGGERS: Dict[str, Dict[int, _LogBase]]
 # Absolute normalised log-file path -> handler kind ("file", "rotating", "timerotating").
 _FHANDLERS: Dict[str, str]
 # Captured logger name -> {stack position -> capture record}; a capture record is
-# {"handlers": [handler record, ...], "handler_ids": [id, ...]}.
+# {"handlers": [handler record, ...], "handler_ids": [id, ...]}, at position 0
+# also the logger's own "level", "propagate" and "disabled".
 _CAPTURES: Dict[str, Dict[int, Dict[str, Any]]]
 # The module's only lock: held by the factory and by close(), by nothing else.
 _LOCK: Lock
