@@ -23,8 +23,17 @@ if ! command -v "$CXX_CLANG" >/dev/null 2>&1 \
    || ! compgen -G '/usr/lib/llvm-*/include/c++/v1/vector' >/dev/null; then
   say "installing Debian's clang and libc++"
   command -v apt-get >/dev/null 2>&1 || die "$CXX_CLANG or libc++ missing and no apt-get to install them"
-  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-      clang libc++-dev libc++abi-dev >/dev/null; } || die "could not install clang"
+  installed=0
+  for attempt in 1 2 3; do  # the archive may be briefly unreachable
+    if apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+         clang libc++-dev libc++abi-dev >/dev/null; then
+      installed=1
+      break
+    fi
+    say "install attempt $attempt failed; retrying"
+    sleep $((attempt * 10))
+  done
+  (( installed )) || die "could not install clang"
 fi
 say "$("$CXX_CLANG" --version | head -n1)"
 
