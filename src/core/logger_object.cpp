@@ -1,9 +1,9 @@
 // The logger object's own methods: __init__, the output levels, disable, enable and close.
 
-#include "variants/stack.hpp"
 #include "module/signatures.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 namespace {
@@ -28,19 +28,6 @@ Ref logbase_init(Func*, Bound& a) noexcept {
     return {};
   return none();
 }
-
-
-}  // namespace
-
-const Signature logbase_init_sig = {
-    .name = "__init__",
-    .qualname = "_LogBase.__init__",
-    .params = kSelfOnly,
-    .returns = nullptr,
-    .impl = logbase_init,
-};
-
-namespace {
 
 // Stores the level, then applies it to the handler if there is one (the
 // attribute is read again for the call).
@@ -80,7 +67,31 @@ const Param level_params[] = {{"self"},
                               {.name = "level", .check = Check::Int, .annotation = "int"}};
 const Param enable_params[] = {{"self"}, {.name = "value", .annotation = "logging.Logger"}};
 
+Ref close(Func*, Bound& a) noexcept {
+  PyObject* self = a[0];
+  Ref name = getattr(self, N.name);
+  Ref get_logger = logging_attr(N.getLogger);
+  if (!name || !get_logger) return {};
+  Ref logger = call(get_logger.get(), name.get());
+  if (!logger) return {};
+
+  ModuleLock lock;
+  if (lock.enter() < 0) return {};
+  // The name is read again under the lock, as each registry step reads it.
+  name = getattr(self, N.name);
+  Ref result = name ? close_top(self, name.get(), logger.get()) : Ref{};
+  return lock.exit(std::move(result));
+}
+
 }  // namespace
+
+const Signature logbase_init_sig = {
+    .name = "__init__",
+    .qualname = "_LogBase.__init__",
+    .params = kSelfOnly,
+    .returns = nullptr,
+    .impl = logbase_init,
+};
 
 const Signature disable_sig = {
     .name = "disable",
@@ -113,27 +124,6 @@ const Signature set_file_level_sig = {
     .returns = "None",
     .impl = set_file_level,
 };
-
-namespace {
-
-Ref close(Func*, Bound& a) noexcept {
-  PyObject* self = a[0];
-  Ref name = getattr(self, N.name);
-  Ref get_logger = logging_attr(N.getLogger);
-  if (!name || !get_logger) return {};
-  Ref logger = call(get_logger.get(), name.get());
-  if (!logger) return {};
-
-  ModuleLock lock;
-  if (lock.enter() < 0) return {};
-  // The name is read again under the lock, as each registry step reads it.
-  name = getattr(self, N.name);
-  Ref result = name ? close_top(self, name.get(), logger.get()) : Ref{};
-  return lock.exit(std::move(result));
-}
-
-
-}  // namespace
 
 const Signature close_sig = {
     .name = "close",

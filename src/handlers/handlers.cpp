@@ -1,7 +1,7 @@
 // The handlers of a logger object: _ContextFilter, the console and file builders, and the rotated-file namer.
 
-#include "module/signatures.hpp"
 #include "handlers/kinds.hpp"
+#include "module/signatures.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
 #include "variants/stack.hpp"
@@ -39,27 +39,6 @@ const Param filter_init_params[] = {
     {"self"}, {.name = "logger_name", .check = Check::Str, .annotation = "str"}};
 const Param filter_params[] = {{"self"}, {.name = "record", .annotation = "logging.LogRecord"}};
 
-}  // namespace
-
-const Signature filter_init_sig = {
-    .name = "__init__",
-    .qualname = "_ContextFilter.__init__",
-    .params = filter_init_params,
-    .returns = nullptr,
-    .impl = filter_init,
-    .uses_super = true,
-};
-
-const Signature filter_filter_sig = {
-    .name = "filter",
-    .qualname = "_ContextFilter.filter",
-    .params = filter_params,
-    .returns = "bool",
-    .impl = filter_filter,
-};
-
-namespace {
-
 using MakeFormatter = Ref (*)() noexcept;
 
 // self.<handler_attr>.setLevel(self.<level_attr>), .setFormatter(make()),
@@ -88,7 +67,6 @@ int configure_and_attach(PyObject* self, PyObject* handler_attr, PyObject* level
   if (!handler || !call_method(logger.get(), N.addHandler, handler.get())) return -1;
   return 0;
 }
-
 
 // colorlog.ColoredFormatter(fmt=_cformatter, log_colors=_colors): exactly
 // these two keywords, everything else keeps colorlog's defaults.
@@ -120,19 +98,6 @@ Ref create_console_handler(Func*, Bound& a) noexcept {
     return {};
   return none();
 }
-
-
-}  // namespace
-
-const Signature create_console_handler_sig = {
-    .name = "_create_console_handler",
-    .qualname = "_LogBase._create_console_handler",
-    .params = kSelfOnly,
-    .returns = "None",
-    .impl = create_console_handler,
-};
-
-namespace {
 
 // args[key] = self.kwargs.get(key, default)
 int put_option(PyObject* args, PyObject* options, PyObject* key, Ref dflt) noexcept {
@@ -226,19 +191,6 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
   return none();
 }
 
-
-}  // namespace
-
-const Signature create_file_handler_sig = {
-    .name = "_create_file_handler",
-    .qualname = "_LogBase._create_file_handler",
-    .params = kSelfOnly,
-    .returns = "None",
-    .impl = create_file_handler,
-};
-
-namespace {
-
 // Only the base name (the last path component) is edited: every ".log" in
 // it is deleted and ".log" appended. The directories stay as they are, so a
 // directory such as /srv/my.logs/ is never rewritten.
@@ -263,6 +215,39 @@ Ref namer(Func*, Bound& a) noexcept {
 const Param namer_params[] = {{.name = "name", .annotation = "str"}};
 
 }  // namespace
+
+const Signature filter_init_sig = {
+    .name = "__init__",
+    .qualname = "_ContextFilter.__init__",
+    .params = filter_init_params,
+    .returns = nullptr,
+    .impl = filter_init,
+    .uses_super = true,
+};
+
+const Signature filter_filter_sig = {
+    .name = "filter",
+    .qualname = "_ContextFilter.filter",
+    .params = filter_params,
+    .returns = "bool",
+    .impl = filter_filter,
+};
+
+const Signature create_console_handler_sig = {
+    .name = "_create_console_handler",
+    .qualname = "_LogBase._create_console_handler",
+    .params = kSelfOnly,
+    .returns = "None",
+    .impl = create_console_handler,
+};
+
+const Signature create_file_handler_sig = {
+    .name = "_create_file_handler",
+    .qualname = "_LogBase._create_file_handler",
+    .params = kSelfOnly,
+    .returns = "None",
+    .impl = create_file_handler,
+};
 
 const Signature namer_sig = {
     .name = "namer",

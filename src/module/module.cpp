@@ -2,10 +2,10 @@
 
 #include "core/skip_cache.hpp"
 #include "module/signatures.hpp"
-#include "variants/stack.hpp"
 #include "module/state.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/function.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 
@@ -46,18 +46,6 @@ Ref md5(Func*, Bound& a) noexcept {
 }
 
 const Param md5_params[] = {{.name = "text", .check = Check::Str, .annotation = "str"}};
-
-}  // namespace
-
-const Signature md5_sig = {
-    .name = "_md5",
-    .qualname = "_md5",
-    .params = md5_params,
-    .returns = "str",
-    .impl = md5,
-};
-
-namespace {
 
 // A thread of the parent may have held the lock at the fork; that thread
 // does not exist in the child, so the lock is reinitialised in place: the
@@ -321,6 +309,15 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+const Signature md5_sig = {
+    .name = "_md5",
+    .qualname = "_md5",
+    .params = md5_params,
+    .returns = "str",
+    .impl = md5,
+};
+
 }  // namespace lm
 
 PyMODINIT_FUNC PyInit_log_main() { return PyModuleDef_Init(&lm::module_def); }

@@ -36,7 +36,7 @@ extern const Signature setup_logger_sig;
 extern const Signature get_logger_init_sig;
 extern const Signature captures_logger_sig;
 
-
+// The parameters VarnelLog.__new__ and the two constructors share.
 inline constexpr Param kLevelParam{.name = "level",
                                    .check = Check::Int,
                                    .annotation = "int",
@@ -51,5 +51,19 @@ inline constexpr Param kHandlerTypeParam{
 inline constexpr Param kConsoleParam{.name = "console", .annotation = "bool", .dflt = kTrue};
 inline constexpr Param kRehandlerParam{.name = "rehandler", .annotation = "bool", .dflt = kFalse};
 inline constexpr Param kExtraKeywords{.name = "kwargs", .kind = Kind::VarKeyword};
+
+// Where those parameters are in the table of one of the three functions
+// (indexes into Bound), found when compiling; rehandler is -1 where the
+// table has none.
+struct LoggerArgs {
+  int name, level, file, handler_type, console, rehandler, kwargs;
+};
+template <std::size_t N>
+consteval LoggerArgs logger_args(const Param (&params)[N]) {
+  return {param_index(params, "name"),    param_index(params, "level"),
+          param_index(params, "file"),    param_index(params, "handler_type"),
+          param_index(params, "console"), param_index(params, "rehandler", false),
+          param_index(params, "kwargs")};
+}
 
 }  // namespace lm

@@ -66,7 +66,6 @@ void raise_value_error(std::initializer_list<Piece> pieces) noexcept {
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
-
 Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   PyObject* value = nullptr;
   int found = PyDict_GetItemRef(globals, name, &value);
@@ -81,7 +80,6 @@ Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return {};
 }
-
 
 int With::enter(PyObject* manager) noexcept {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));

@@ -84,21 +84,20 @@ constexpr const char* type_word(Check c) {
   return nullptr;
 }
 
-// The position of a parameter in its table, found when compiling:
-// LM_PARAM(init_params, "name") indexes Bound, and a name that is not in
-// the table does not compile.
+// Not constexpr, and never defined: reached while compiling, it makes a
+// parameter name that is not in its table a compile error.
+void no_parameter_of_that_name() noexcept;
+
+// The position of a parameter in its table (the index into Bound), found
+// when compiling; -1 for an absent one only when it is not `required`.
 template <std::size_t N>
-consteval int param_index(const Param (&params)[N], std::string_view name) {
+consteval int param_index(const Param (&params)[N], std::string_view name,
+                          bool required = true) {
   for (std::size_t i = 0; i < N; ++i)
     if (std::string_view(params[i].name) == name) return static_cast<int>(i);
+  if (required) no_parameter_of_that_name();
   return -1;
 }
-template <int I>
-consteval int checked_param_index() {
-  static_assert(I >= 0, "no parameter of that name in the table");
-  return I;
-}
-#define LM_PARAM(table, name) (::lm::checked_param_index<::lm::param_index(table, name)>())
 
 // The argument shape of a signature, computed once when the function is
 // made: positional parameters [0, npos), and where *args and **kwargs are.

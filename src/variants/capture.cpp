@@ -1,6 +1,7 @@
 // Handler records, the held handlers and the hand-back of detached handlers.
 #include "variants/capture.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -96,6 +97,16 @@ Ref handler_record(PyObject* handler) noexcept {
     }
   }
   return record;
+}
+
+Ref held_key(PyObject* name, PyObject* position) noexcept {
+  return Ref::steal(PyTuple_Pack(2, name, position));
+}
+
+void restore_logger_state(PyObject* logger, PyObject* state, Pending& pending) noexcept {
+  if (!call_method(logger, N.setLevel, PyTuple_GET_ITEM(state, 0))) pending.absorb(false);
+  if (setattr(logger, N.propagate, PyTuple_GET_ITEM(state, 1)) < 0) pending.absorb(false);
+  if (setattr(logger, N.disabled, PyTuple_GET_ITEM(state, 2)) < 0) pending.absorb(false);
 }
 
 Held held_view(PyObject* entry) noexcept {
@@ -230,17 +241,19 @@ Ref entry(PyObject* record, PyObject* key) noexcept {
   return Ref::steal(found);
 }
 
-// Which of logging's own handler classes `cls` is exactly: 1 a timed
-// rotating handler, 2 another of the four, 0 none of them, -1 on error.
-int own_class(PyObject* cls) noexcept {
+// Whether `cls` is exactly one of logging's own four handler classes, whose
+// records rebuild them (a timed handler gets its interval back in units).
+enum class OwnClass : std::uint8_t { No, Plain, Timed, Error };
+
+OwnClass own_class(PyObject* cls) noexcept {
   for (const HandlerKind& k : kHandlerKinds) {
     Ref kind_cls = kind_class(k);
-    if (!kind_cls) return -1;
-    if (cls == kind_cls.get()) return &k == &kTimedKind ? 1 : 2;
+    if (!kind_cls) return OwnClass::Error;
+    if (cls == kind_cls.get()) return &k == &kTimedKind ? OwnClass::Timed : OwnClass::Plain;
   }
   Ref stream = logging_attr(N.StreamHandler);
-  if (!stream) return -1;
-  return cls == stream.get() ? 2 : 0;
+  if (!stream) return OwnClass::Error;
+  return cls == stream.get() ? OwnClass::Plain : OwnClass::No;
 }
 
 // A new handler equivalent to `captured`, made from its handler record, not
@@ -249,13 +262,13 @@ int own_class(PyObject* cls) noexcept {
 // does not describe this handler.
 Ref rebuild(PyObject* record, PyObject* captured) noexcept {
   PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(captured));
-  int kind = own_class(cls);
-  if (kind <= 0) return {};
+  const OwnClass kind = own_class(cls);
+  if (kind == OwnClass::No || kind == OwnClass::Error) return {};
   Ref recorded_type = entry(record, N.type);
   Ref recorded = entry(record, N.kwargs);
   if (!recorded_type || !recorded) return {};
   if (recorded_type.get() != cls || !PyDict_Check(recorded.get())) return {};
-  Ref kwargs = constructor_kwargs(kind == 1, recorded.get());
+  Ref kwargs = constructor_kwargs(kind == OwnClass::Timed, recorded.get());
   if (!kwargs) return {};
   Ref handler = call_dict(cls, {}, kwargs.get());
   if (!handler) return {};
@@ -387,7 +400,7 @@ int follow_rebuilt(PyObject* name, PyObject* stack, long position, PyObject* reb
   }
   for (long p = 0; p < position; ++p) {
     Ref pos = Ref::steal(PyLong_FromLong(p));
-    Ref key = pos ? Ref::steal(PyTuple_Pack(2, name, pos.get())) : Ref{};
+    Ref key = pos ? held_key(name, pos.get()) : Ref{};
     if (!key) return -1;
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(state.captured, key.get(), &found) < 0) return -1;

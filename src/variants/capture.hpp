@@ -32,6 +32,13 @@ struct Held {
   PyObject* detached;
   PyObject* logger_state;
 };
+// The key of the held entry of the record at (name, position).
+Ref held_key(PyObject* name, PyObject* position) noexcept;
+
+// The logger's level, propagate and disabled as `state` (a 3-tuple) gives
+// them; what fails is kept in `pending`.
+void restore_logger_state(PyObject* logger, PyObject* state, Pending& pending) noexcept;
+
 // Reads a held entry (owned by `entry`, a tuple made by make_held).
 Held held_view(PyObject* entry) noexcept;
 Ref make_held(PyObject* handlers, PyObject* detached, PyObject* logger_state) noexcept;

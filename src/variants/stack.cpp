@@ -2,10 +2,10 @@
 
 #include <climits>
 
-#include "variants/stack.hpp"
 #include "handlers/kinds.hpp"
 #include "module/state.hpp"
 #include "variants/capture.hpp"
+#include "variants/stack.hpp"
 
 namespace lm {
 namespace {
@@ -44,9 +44,6 @@ int top_of(PyObject* stack, PyObject* name, long* top) noexcept {
 }
 
 Ref position(long p) noexcept { return Ref::steal(PyLong_FromLong(p)); }
-
-// The key of the held handlers of the record at (name, position).
-Ref held_key(PyObject* name, PyObject* pos) noexcept { return Ref::steal(PyTuple_Pack(2, name, pos)); }
 
 // Removes reg[key] if it is still `expected` (user code may have replaced it).
 void drop_if(PyObject* reg, PyObject* key, PyObject* expected, Pending& pending) noexcept {
@@ -167,30 +164,22 @@ Ref register_configured(PyObject* name, PyObject* obj) noexcept {
 
 int LoggerSnapshot::take(PyObject* of) noexcept {
   logger = Ref::borrow(of);
-  level = getattr(of, N.level);
-  propagate = level ? getattr(of, N.propagate) : Ref{};
-  disabled = propagate ? getattr(of, N.disabled) : Ref{};
-  Ref current = disabled ? getattr(of, N.handlers) : Ref{};
+  Ref level = getattr(of, N.level);
+  Ref propagate = level ? getattr(of, N.propagate) : Ref{};
+  Ref disabled = propagate ? getattr(of, N.disabled) : Ref{};
+  state = disabled ? Ref::steal(PyTuple_Pack(3, level.get(), propagate.get(), disabled.get()))
+                   : Ref{};
+  Ref current = state ? getattr(of, N.handlers) : Ref{};
   handlers = current ? Ref::steal(PySequence_Tuple(current.get())) : Ref{};
   return handlers ? 0 : -1;
 }
-
-namespace {
-
-void restore_attrs(const LoggerSnapshot& s, Pending& pending) noexcept {
-  if (!call_method(s.logger.get(), N.setLevel, s.level.get())) pending.absorb(false);
-  if (setattr(s.logger.get(), N.propagate, s.propagate.get()) < 0) pending.absorb(false);
-  if (setattr(s.logger.get(), N.disabled, s.disabled.get()) < 0) pending.absorb(false);
-}
-
-}  // namespace
 
 void LoggerSnapshot::restore() noexcept {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   Pending pending;
   if (handlers) {
     if (remove_handlers(logger.get(), handlers.get(), pending) < 0) pending.absorb(false);
-    restore_attrs(*this, pending);
+    restore_logger_state(logger.get(), state.get(), pending);
   }
   Ref name = getattr(logger.get(), N.name);
   if (!name) pending.absorb(false);
@@ -250,13 +239,13 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   if (!record || PyDict_SetItem(record.get(), N.handlers, records.get()) < 0 ||
       PyDict_SetItem(record.get(), N.handler_ids, ids.get()) < 0)
     return -1;
-  if (top == 0 && (PyDict_SetItem(record.get(), N.level, before_.level.get()) < 0 ||
-                   PyDict_SetItem(record.get(), N.propagate, before_.propagate.get()) < 0 ||
-                   PyDict_SetItem(record.get(), N.disabled, before_.disabled.get()) < 0))
-    return -1;
-  Ref logger_state = Ref::steal(PyTuple_Pack(3, before_.level.get(), before_.propagate.get(),
-                                             before_.disabled.get()));
-  Ref held = logger_state ? make_held(walk.get(), detached.get(), logger_state.get()) : Ref{};
+  if (top == 0) {  // the logger's own state, in the order of before_.state
+    PyObject* keys[] = {N.level, N.propagate, N.disabled};
+    for (int i = 0; i < 3; ++i)
+      if (PyDict_SetItem(record.get(), keys[i], PyTuple_GET_ITEM(before_.state.get(), i)) < 0)
+        return -1;
+  }
+  Ref held = make_held(walk.get(), detached.get(), before_.state.get());
   Ref key = held ? held_key(name, position_.get()) : Ref{};
   if (!key) return -1;
   Ref per_name;
@@ -331,7 +320,7 @@ void TakeOver::undo() noexcept {
     if (held && rebuilt &&
         hand_back(logger, record_.get(), held_view(held.get()), rebuilt.get(), pending) < 0)
       pending.absorb(false);
-    restore_attrs(before_, pending);
+    restore_logger_state(logger, before_.state.get(), pending);
   }
   if (below_ && !call_method(below_.get(), N.enable, below_logger_.get())) pending.absorb(false);
   Ref loggers = registry_dict(N._LOGGERS);
@@ -443,10 +432,7 @@ Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
                  !call_method(next.get(), N.enable, logger)))
       pending.absorb(false);
   } else if (held) {
-    PyObject* saved = view.logger_state;
-    if (!call_method(logger, N.setLevel, PyTuple_GET_ITEM(saved, 0))) pending.absorb(false);
-    if (setattr(logger, N.propagate, PyTuple_GET_ITEM(saved, 1)) < 0) pending.absorb(false);
-    if (setattr(logger, N.disabled, PyTuple_GET_ITEM(saved, 2)) < 0) pending.absorb(false);
+    restore_logger_state(logger, view.logger_state, pending);
   }
   return pending.finish() < 0 ? Ref{} : none();
 }

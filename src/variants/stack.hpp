@@ -77,7 +77,9 @@ class LoggerSnapshot {
   // the level, propagate and disabled. Keeps the exception in flight.
   void restore() noexcept;
 
-  Ref logger, level, propagate, disabled, handlers;
+  Ref logger;
+  Ref state;     // (level, propagate, disabled)
+  Ref handlers;  // a tuple
 };
 
 // A take-over of the logging logger of `name` by the object `self`.

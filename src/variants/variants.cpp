@@ -3,11 +3,25 @@
 #include "module/signatures.hpp"
 #include "module/state.hpp"
 #include "runtime/function.hpp"
-#include "variants/variants.hpp"
 #include "variants/stack.hpp"
+#include "variants/variants.hpp"
 
 namespace lm {
 
+int known_to_logging(PyObject* name) noexcept {
+  Ref logger_class = logging_attr(N.Logger);
+  if (!logger_class) return -1;
+  Ref manager = getattr(logger_class.get(), N.manager);
+  if (!manager) return -1;
+  Ref registry = getattr(manager.get(), N.loggerDict);
+  if (!registry) return -1;
+  return PySequence_Contains(registry.get(), name);
+}
+
+namespace {
+
+// os.path.normpath(os.path.abspath(file)) for a non-empty str, else None
+// (file is a str or None, as the constructors check).
 Ref stored_path(PyObject* file) noexcept {
   int non_empty = PyObject_IsTrue(file);
   if (non_empty < 0) return {};
@@ -21,16 +35,7 @@ Ref stored_path(PyObject* file) noexcept {
   return call_method(os_path.get(), N.normpath, absolute.get());
 }
 
-int known_to_logging(PyObject* name) noexcept {
-  Ref logger_class = logging_attr(N.Logger);
-  if (!logger_class) return -1;
-  Ref manager = getattr(logger_class.get(), N.manager);
-  if (!manager) return -1;
-  Ref registry = getattr(manager.get(), N.loggerDict);
-  if (!registry) return -1;
-  return PySequence_Contains(registry.get(), name);
-}
-
+// self._logger = logging.getLogger(self.name); returns self.name.
 Ref bind_standard_logger(PyObject* self) noexcept {
   Ref get_logger = logging_attr(N.getLogger);
   Ref name = getattr(self, N.name);
@@ -40,6 +45,8 @@ Ref bind_standard_logger(PyObject* self) noexcept {
   return name;
 }
 
+// The set-up both variants end with: level DEBUG, no propagation, the
+// filter, then the console and the file handler.
 int setup_standard_logger(PyObject* self) noexcept {
   Ref logger = getattr(self, N._logger);
   Ref debug = logging_attr(N.DEBUG);
@@ -58,10 +65,20 @@ int setup_standard_logger(PyObject* self) noexcept {
   return 0;
 }
 
-namespace {
+// The set-up of a logger no take-over captured; if it fails it leaves the
+// logging logger as it found it: what it attached is removed and closed,
+// level, propagate and disabled put back.
+int guarded_setup(PyObject* self, PyObject* logger) noexcept {
+  LoggerSnapshot before;
+  if (before.take(logger) < 0) return -1;
+  if (setup_standard_logger(self) < 0) {
+    before.restore();
+    return -1;
+  }
+  return 0;
+}
 
-namespace configuring_args {
-constexpr Param params[] = {
+constexpr Param configuring_params[] = {
     {"self"},
     {.name = "name", .check = Check::Str, .annotation = "str"},
     kLevelParam,
@@ -70,16 +87,6 @@ constexpr Param params[] = {
     kConsoleParam,
     kExtraKeywords,
 };
-
-// Where each argument is in Bound, by name.
-constexpr int SELF = LM_PARAM(params, "self");
-constexpr int NAME = LM_PARAM(params, "name");
-constexpr int LEVEL = LM_PARAM(params, "level");
-constexpr int FILE_ = LM_PARAM(params, "file");
-constexpr int HANDLER_TYPE = LM_PARAM(params, "handler_type");
-constexpr int CONSOLE = LM_PARAM(params, "console");
-constexpr int KWARGS = LM_PARAM(params, "kwargs");
-}  // namespace configuring_args
 
 // Refuses a file already registered with another kind of handler.
 int check_file_kind(PyObject* path, PyObject* handler_type) noexcept {
@@ -104,70 +111,40 @@ int check_file_kind(PyObject* path, PyObject* handler_type) noexcept {
 }
 
 Ref set_logger_init(Func* f, Bound& a) noexcept {
-  using namespace configuring_args;
-  PyObject* self = a[SELF];
+  constexpr LoggerArgs arg = logger_args(configuring_params);
+  PyObject* self = a[0];
   if (!super_call(f, self, N.__init__)) return {};
 
-  int known = known_to_logging(a[NAME]);
+  int known = known_to_logging(a[arg.name]);
   if (known < 0) return {};
   if (known) {
-    raise_value_error({a[NAME], " 已存在"});
+    raise_value_error({a[arg.name], " 已存在"});
     return {};
   }
-  Ref path = stored_path(a[FILE_]);
+  Ref path = stored_path(a[arg.file]);
   if (!path) return {};
   const bool has_file = path.get() != Py_None;
-  if (has_file && check_file_kind(path.get(), a[HANDLER_TYPE]) < 0) return {};
+  if (has_file && check_file_kind(path.get(), a[arg.handler_type]) < 0) return {};
 
-  if (setattr(self, N.name, a[NAME]) < 0 || setattr(self, N.file, path.get()) < 0 ||
-      setattr(self, N.handler_type, a[HANDLER_TYPE]) < 0 ||
-      setattr(self, N.file_level, a[LEVEL]) < 0 ||
-      setattr(self, N.console, has_file ? a[CONSOLE] : Py_True) < 0 ||
-      setattr(self, N.console_level, a[LEVEL]) < 0 || setattr(self, N.kwargs, a[KWARGS]) < 0)
+  if (setattr(self, N.name, a[arg.name]) < 0 || setattr(self, N.file, path.get()) < 0 ||
+      setattr(self, N.handler_type, a[arg.handler_type]) < 0 ||
+      setattr(self, N.file_level, a[arg.level]) < 0 ||
+      setattr(self, N.console, has_file ? a[arg.console] : Py_True) < 0 ||
+      setattr(self, N.console_level, a[arg.level]) < 0 || setattr(self, N.kwargs, a[arg.kwargs]) < 0)
     return {};
   if (!call_method(self, N._setup_logger)) return {};
   return none();
 }
 
-// A set-up that fails leaves the logging logger as it found it: what it
-// attached is removed and closed, level, propagate and disabled put back.
 Ref setup_logger(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
   if (!bind_standard_logger(self)) return {};
   Ref logger = getattr(self, N._logger);
-  LoggerSnapshot before;
-  if (!logger || before.take(logger.get()) < 0) return {};
-  if (setup_standard_logger(self) < 0) {
-    before.restore();
-    return {};
-  }
+  if (!logger || guarded_setup(self, logger.get()) < 0) return {};
   return none();
 }
 
-
-}  // namespace
-
-const Signature set_logger_init_sig = {
-    .name = "__init__",
-    .qualname = "_SetLogger.__init__",
-    .params = configuring_args::params,
-    .returns = "None",
-    .impl = set_logger_init,
-    .uses_super = true,
-};
-
-const Signature setup_logger_sig = {
-    .name = "_setup_logger",
-    .qualname = "_SetLogger._setup_logger",
-    .params = kSelfOnly,
-    .returns = nullptr,
-    .impl = setup_logger,
-};
-
-namespace {
-
-namespace capturing_args {
-constexpr Param params[] = {
+constexpr Param capturing_params[] = {
     {"self"},
     {.name = "name", .check = Check::Str, .annotation = "str"},
     kLevelParam,
@@ -177,17 +154,6 @@ constexpr Param params[] = {
     kRehandlerParam,
     kExtraKeywords,
 };
-
-// Where each argument is in Bound, by name.
-constexpr int SELF = LM_PARAM(params, "self");
-constexpr int NAME = LM_PARAM(params, "name");
-constexpr int LEVEL = LM_PARAM(params, "level");
-constexpr int FILE_ = LM_PARAM(params, "file");
-constexpr int HANDLER_TYPE = LM_PARAM(params, "handler_type");
-constexpr int CONSOLE = LM_PARAM(params, "console");
-constexpr int REHANDLER = LM_PARAM(params, "rehandler");
-constexpr int KWARGS = LM_PARAM(params, "kwargs");
-}  // namespace capturing_args
 
 // name, or name + "." + str(uuid.uuid4()) for a fresh child logger.
 Ref object_name(PyObject* name, PyObject* rehandler) noexcept {
@@ -206,17 +172,17 @@ Ref object_name(PyObject* name, PyObject* rehandler) noexcept {
 }
 
 Ref get_logger_init(Func* f, Bound& a) noexcept {
-  using namespace capturing_args;
-  PyObject* self = a[SELF];
+  constexpr LoggerArgs arg = logger_args(capturing_params);
+  PyObject* self = a[0];
   if (!super_call(f, self, N.__init__)) return {};
-  Ref name = object_name(a[NAME], a[REHANDLER]);
+  Ref name = object_name(a[arg.name], a[arg.rehandler]);
   if (!name || setattr(self, N.name, name.get()) < 0) return {};
-  Ref path = stored_path(a[FILE_]);
+  Ref path = stored_path(a[arg.file]);
   if (!path || setattr(self, N.file, path.get()) < 0) return {};
-  if (setattr(self, N.handler_type, a[HANDLER_TYPE]) < 0 ||
-      setattr(self, N.file_level, a[LEVEL]) < 0 || setattr(self, N.console, a[CONSOLE]) < 0 ||
-      setattr(self, N.console_level, a[LEVEL]) < 0 ||
-      setattr(self, N.rehandler, a[REHANDLER]) < 0 || setattr(self, N.kwargs, a[KWARGS]) < 0)
+  if (setattr(self, N.handler_type, a[arg.handler_type]) < 0 ||
+      setattr(self, N.file_level, a[arg.level]) < 0 || setattr(self, N.console, a[arg.console]) < 0 ||
+      setattr(self, N.console_level, a[arg.level]) < 0 ||
+      setattr(self, N.rehandler, a[arg.rehandler]) < 0 || setattr(self, N.kwargs, a[arg.kwargs]) < 0)
     return {};
   if (!call_method(self, N._captures_logger)) return {};
   return none();
@@ -246,22 +212,33 @@ Ref captures_logger(Func*, Bound& a) noexcept {
     }
     return none();
   }
-  LoggerSnapshot before;
-  if (before.take(logger.get()) < 0) return {};
-  if (setup_standard_logger(self) < 0) {
-    before.restore();
-    return {};
-  }
+  if (guarded_setup(self, logger.get()) < 0) return {};
   return none();
 }
 
-
 }  // namespace
+
+const Signature set_logger_init_sig = {
+    .name = "__init__",
+    .qualname = "_SetLogger.__init__",
+    .params = configuring_params,
+    .returns = "None",
+    .impl = set_logger_init,
+    .uses_super = true,
+};
+
+const Signature setup_logger_sig = {
+    .name = "_setup_logger",
+    .qualname = "_SetLogger._setup_logger",
+    .params = kSelfOnly,
+    .returns = nullptr,
+    .impl = setup_logger,
+};
 
 const Signature get_logger_init_sig = {
     .name = "__init__",
     .qualname = "_GetLogger.__init__",
-    .params = capturing_args::params,
+    .params = capturing_params,
     .returns = "None",
     .impl = get_logger_init,
     .uses_super = true,
