@@ -73,6 +73,7 @@ namespace lm {
   X(Logger, "Logger")                                      \
   X(manager, "manager")                                    \
   X(loggerDict, "loggerDict")                              \
+  X(PlaceHolder, "PlaceHolder")                            \
   X(setLevel, "setLevel")                                  \
   X(propagate, "propagate")                                \
   X(handlers, "handlers")                                  \
