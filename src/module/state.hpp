@@ -61,6 +61,7 @@ namespace lm {
   X(LogRecord, "LogRecord")                                \
   X(disabled, "disabled")                                  \
   X(_cache, "_cache")                                      \
+  X(_is_disabled, "_is_disabled")                          \
   X(parent, "parent")                                      \
   X(disable, "disable")                                    \
   X(enable, "enable")                                      \
