@@ -1,6 +1,6 @@
 """Instructions per call of the benchmark's timed pairs, counted by callgrind.
 
-    python bench/instructions.py [--rows 2,3] [--loops 4000]
+    python bench/instructions.py [--rows 2,3] [--loops 4000] [--quick]
 
 Each statement of bench/run.py's PAIRS runs in a child process under
 valgrind's callgrind twice, with --loops and with 2 x --loops iterations
@@ -50,7 +50,11 @@ def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--rows", default="", help="comma-separated row ids (default: all)")
     p.add_argument("--loops", type=int, default=4000)
+    p.add_argument("--quick", action="store_true",
+                   help="rows 2 and 3 only (unless --rows says otherwise), 500 loops")
     args = p.parse_args()
+    if args.quick:
+        args.loops, args.rows = 500, args.rows or "2,3"
     if not shutil.which("valgrind"):
         print("instructions: valgrind not found, nothing counted")
         return 0

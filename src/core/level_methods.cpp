@@ -195,8 +195,8 @@ Ref log_body(PyObject* self, PyObject* dict, PyObject* level, PyObject* const* p
              Py_ssize_t nparts, PyObject* args, PyObject* kwargs) noexcept {
   Ref logger = read_logger(self, dict);
   if (!logger) return {};
-  if (dict) hot::remember_self(self, dict, logger.get());
-  int enabled = PyObject_IsTrue(logger.get());
+  if (dict && hot::dicts_watched) hot::remember_self(self, dict, logger.get());
+  int enabled = logger.get() == Py_None ? 0 : PyObject_IsTrue(logger.get());
   if (enabled <= 0) return enabled < 0 ? Ref{} : none();
 
   // Every Exception raised while composing or emitting is swallowed; the
@@ -261,12 +261,14 @@ PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
   if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < 1 ||
       !hot::kwdefaults_are_none(f, Level))
     return func_vectorcall(callable, args, nargsf, kwnames);
-  switch (hot::quick(args[0], Level)) {
-    case hot::Quick::Disabled: return Py_NewRef(Py_None);
-    case hot::Quick::Skip:
-      if (all_silent(args + 1, nargs - 1)) return Py_NewRef(Py_None);
-      break;
-    case hot::Quick::Unknown: break;
+  if (hot::dicts_watched) {
+    switch (hot::quick(args[0], Level)) {
+      case hot::Quick::Disabled: return Py_NewRef(Py_None);
+      case hot::Quick::Skip:
+        if (all_silent(args + 1, nargs - 1)) return Py_NewRef(Py_None);
+        break;
+      case hot::Quick::Unknown: break;
+    }
   }
   // Nothing here throws: errors travel as the C API's do.
   return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();

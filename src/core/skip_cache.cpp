@@ -584,7 +584,7 @@ Cached from_entry(const Entry& e, long level) noexcept {
 // covered by the epoch, so this call checks only what no watcher sees:
 // each object's class and dict (identity), the handlers lists' items and
 // the filters list's size. Reads only; runs no Python code.
-Cached from_watched(const Entry& e, long level) noexcept {
+[[gnu::noinline]] Cached from_watched(const Entry& e, long level) noexcept {
   for (int k = 0; k < e.nlinks; ++k) {
     const Link& link = e.links[k];
     // Alive: the first logger is the caller's, each parent a value of its
@@ -630,6 +630,8 @@ Self* find_self(PyObject* self) noexcept {
 
 // ------------------------------------------------------------------ entry points
 
+bool dicts_watched = false;
+
 int start() noexcept {
   if (cache) return 0;
   cache = make<Cache>();
@@ -661,6 +663,7 @@ int start() noexcept {
     cache->on = false;
   }
   cache->watching = cache->on && inline_stores_seen();
+  dicts_watched = cache->watching;
   return 0;
 #endif
 }

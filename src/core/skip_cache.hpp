@@ -49,6 +49,10 @@ struct LogTarget {
 };
 LogTarget log_target(PyObject* self) noexcept;
 
+// Whether instance dicts are watched (set once, by start()): read inline,
+// so that where they are not the calls below cost nothing.
+extern bool dicts_watched;
+
 // Where instance dicts are watched (interpreters whose watchers see
 // stores into inline attribute values): remembers what self._logger was
 // just read as (`dict` is self's own __dict__, where it was found).
