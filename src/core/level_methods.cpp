@@ -165,6 +165,21 @@ bool truth_runs_nothing(PyObject* v) noexcept {
          !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
 }
 
+// The record of `message` (prepared) for `logger` (self._logger read after
+// composing), logged unless nobody could see it.
+Ref emit_composed(Ref logger, PyObject* level, Message& message, PyObject* args,
+                  PyObject* kwargs) noexcept {
+  if (!logger) return {};
+  switch (hot::verdict(logger.get(), level, args, kwargs)) {
+    case Verdict::Skip: return none();
+    case Verdict::Error: return {};
+    case Verdict::Call: break;
+  }
+  Ref text = message.text();
+  if (!text) return {};
+  return emit(logger.get(), level, text.get(), args, kwargs);
+}
+
 // Compose, read self._logger again, and log unless nobody could see the
 // record. The parts whose str() could run code are converted first, in
 // order; the text is joined only for a record that is logged. When that
@@ -178,15 +193,7 @@ Ref compose_and_emit(PyObject* self, PyObject* dict, Ref first, PyObject* level,
   Ref logger = !message.converted_any() && dict && truth_runs_nothing(first.get())
                    ? std::move(first)
                    : read_logger(self, dict);
-  if (!logger) return {};
-  switch (hot::verdict(logger.get(), level, args, kwargs)) {
-    case Verdict::Skip: return none();
-    case Verdict::Error: return {};
-    case Verdict::Call: break;
-  }
-  Ref text = message.text();
-  if (!text) return {};
-  return emit(logger.get(), level, text.get(), args, kwargs);
+  return emit_composed(std::move(logger), level, message, args, kwargs);
 }
 
 // The body of _log once its arguments are bound; args and kwargs are NULL
@@ -211,6 +218,28 @@ Ref log_body(PyObject* self, PyObject* dict, PyObject* level, PyObject* const* p
 }
 
 PyObject* or_null(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
+
+// What is left of a level method's call once its record is known to be
+// seen by nobody, but a part's str() may run code: compose, then, unless
+// the record is still known to be seen by nobody, read self._logger again
+// and go on as _log does. `level` is logging's constant as the call found it.
+Ref compose_then_skip(PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
+                      int level_index) noexcept {
+  Ref level = hot::level_constant(level_index);
+  if (!level) return {};
+  Message message(parts, nparts);
+  Ref result;
+  if (message.prepare() == 0) {
+    result = hot::quick(self, level_index) == hot::Quick::Skip
+                 ? none()
+                 : emit_composed(getattr(self, N._logger), level.get(), message, nullptr, nullptr);
+  }
+  if (!result) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyErr_Clear();
+  }
+  return none();
+}
 
 Ref log_impl(Func*, Bound& a) noexcept {
   PyObject* message = a[2];
@@ -266,7 +295,7 @@ PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
       case hot::Quick::Disabled: return Py_NewRef(Py_None);
       case hot::Quick::Skip:
         if (all_silent(args + 1, nargs - 1)) return Py_NewRef(Py_None);
-        break;
+        return compose_then_skip(args[0], args + 1, nargs - 1, Level).release();
       case hot::Quick::Unknown: break;
     }
   }
