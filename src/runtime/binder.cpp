@@ -194,8 +194,11 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
       return -1;
     }
   }
+  bool room = false;  // kwdefault_values_ built
   for (int i = npos; i < nparams; ++i) {
     if (sig.params[i].kind != Kind::KeywordOnly || out.v_[i]) continue;
+    if (!room && out.kwdefault_values_.reserve(kMaxParams) < 0) return -1;
+    room = true;
     // The dict is mutable: the value is owned here, not borrowed from it.
     PyObject* value = nullptr;
     if (kwdefaults && PyDict_GetItemRef(kwdefaults, f->param_names[i], &value) < 0) return -1;

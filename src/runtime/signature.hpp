@@ -135,7 +135,9 @@ class Bound {
   Py_ssize_t var_count_ = 0;
   int var_index_ = -1;
   Ref varargs_, varkw_, defaults_, kwdefaults_;
-  Ref kwdefault_values_[kMaxParams];  // values taken from the __kwdefaults__ dict
+  // Values taken from the __kwdefaults__ dict; built only for a signature
+  // with keyword-only parameters.
+  RefBuffer<kMaxParams> kwdefault_values_;
 };
 
 // Binds a vectorcall to f's signature, raising the module's TypeErrors.
