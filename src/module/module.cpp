@@ -1,4 +1,4 @@
-// The module log_main: its definition, the module body that binds the namespace and defines the classes, _md5, and the fork hook.
+// The module log_main: its definition, the module body that binds the namespace and defines the classes, _md5, and the fork hooks.
 
 #include "core/skip_cache.hpp"
 #include "module/signatures.hpp"
