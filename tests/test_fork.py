@@ -3,10 +3,10 @@
 A thread is parked, holding _LOCK, in three places: inside a file handler's
 constructor (opening a FIFO that nobody reads yet), inside a captured handler's
 close() during a take-over, and inside a handler's close() during close. A second
-thread forks meanwhile, and the parked thread is let go once that fork has begun: the
-fork waits for it, so the child sees no half-done work, and its first factory call and
-close must complete. The parent gives the
-child a deadline and kills it if it is still waiting on the lock.
+thread forks meanwhile and the parked thread is let go once that fork has begun: the
+fork waits for it, so the child sees no half-done work, and the child's first factory
+call and close must complete. The parent gives the child a deadline and kills it if it
+is still waiting on the lock.
 """
 
 import logging
@@ -152,7 +152,8 @@ def test_fork_while_a_handler_constructor_blocks(tmp_path):
     assert wait_until(log_main._LOCK.locked), "the factory never took _LOCK"
     time.sleep(0.05)  # let the thread reach open()
     reader = []  # opening it lets the open() return
-    status = fork_on_a_second_thread(tmp_path, lambda: reader.append(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)))
+    status = fork_on_a_second_thread(
+        tmp_path, lambda: reader.append(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)))
     try:
         obj = finish(thread, result)
         obj.close()
@@ -205,7 +206,8 @@ def test_fork_from_code_run_inside_the_factory():
             super().close()
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", DeprecationWarning)
-                pids.append(os.fork()) if not pids else None
+                if not pids:
+                    pids.append(os.fork())
 
     logging.getLogger(name).addHandler(ForkOnClose())
     top = VarnelLog(name, rehandler=True)
