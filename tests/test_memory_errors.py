@@ -1,4 +1,6 @@
-"""Each allocation of each public operation made to fail in turn (in a subprocess)."""
+"""Each allocation of each public operation made to fail in turn (in a subprocess): the call
+raises MemoryError or succeeds, _LOCK is free, the registries are whole and, when it raised,
+the registries and the logging logger are as they were."""
 
 import json
 import os
@@ -28,9 +30,10 @@ def prepare(op):
     if op == "take-over":
         return name, lambda: VarnelLog(name, file=file, rehandler=True)
     obj = VarnelLog(name, file=file, rehandler=True, console=False)
+    if op == "nested take-over":
+        return name, lambda: VarnelLog(name, rehandler=True)
     args = ARGS.get(op, (logging.getLogger(name),) if op == "enable" else ("part", 1))
-    return name, (lambda: VarnelLog(name, rehandler=True)) if op == "nested take-over" else (
-        lambda: getattr(obj, op)(*args))
+    return name, lambda: getattr(obj, op)(*args)
 
 
 def registries(name):
@@ -68,8 +71,6 @@ print(json.dumps(armed))
 
 
 def test_every_allocation_failing_in_turn():
-    """The call raises MemoryError or succeeds; _LOCK is free, the registries are whole, and
-    when it raised, the registries and the logging logger are as they were."""
     pytest.importorskip("_testcapi", reason="set_nomemory comes with CPython's _testcapi")
     proc = subprocess.run([sys.executable, "-c", SWEEP], cwd=os.path.dirname(__file__),
                           capture_output=True, text=True, timeout=900)
