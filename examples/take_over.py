@@ -18,8 +18,8 @@ log = VarnelLog("thirdparty", file="logs/thirdparty.log", rehandler=True)
 lib.warning("the library's own calls now go to our console and file")
 log.info("and so do ours, under the same name")
 
-# close() removes our handlers and rebuilds the library's from the record kept.
+# close() removes our handlers and gives the library its own handler objects back.
 log.close()
 lib.info("the library logs its own way again")
-print("handlers:", [type(h).__name__ for h in lib.handlers])  # handlers: ['StreamHandler']
+print("same handler:", lib.handlers == [lib_handler])           # same handler: True
 print("level:", lib.level, "propagate:", lib.propagate)       # level: 20 propagate: True

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Sets up and builds (scripts/setup.sh), then runs the benchmark (bench/run.py).
-#   scripts/bench.sh            full run, a few minutes
-#   scripts/bench.sh --quick    a few seconds: proves it works; never fails on a timing
+# Sets up and builds (scripts/setup.sh), then runs the benchmark (bench/run.py)
+# and counts instructions per call with callgrind (bench/instructions.py).
+#   scripts/bench.sh            full run, several minutes
+#   scripts/bench.sh --quick    a few seconds of timing and two rows counted:
+#                               proves it works; never fails on a number
+#   LOG_MAIN_VENV=.venv-313 scripts/bench.sh   the same on another venv's interpreter
 # Other arguments go to bench/run.py (pyperf's options, --rounds N, --rows 1,2,...).
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,4 +13,16 @@ bash scripts/setup.sh
 # shellcheck source=scripts/_sanitize_env.sh
 source scripts/_sanitize_env.sh
 log_main_sanitize_env
-exec "$(log_main_venv)/bin/python" bench/run.py "$@"
+PY="$(log_main_venv)/bin/python"
+"$PY" bench/run.py "$@"
+count=()
+for arg in "$@"; do
+  case $arg in
+    --quick) count+=(--quick) ;;
+    --rows=*) count+=("$arg") ;;
+  esac
+done
+for ((i = 1; i <= $#; i++)); do
+  [[ "${!i}" == --rows ]] && { j=$((i + 1)); count+=(--rows "${!j}"); }
+done
+"$PY" bench/instructions.py "${count[@]}"

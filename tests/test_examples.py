@@ -107,7 +107,7 @@ def check_take_over(tmp_path):
     assert r.stdout.splitlines() == [
         "library format: the library logs its own way",
         "library format: the library logs its own way again",
-        "handlers: ['StreamHandler']",
+        "same handler: True",
         "level: 20 propagate: True",
     ]
     ours = [("thirdparty", "WARNING", "the library's own calls now go to our console and file"),

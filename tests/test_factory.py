@@ -78,11 +78,17 @@ def test_second_call_gives_new_child_capturing_logger(name):
     assert third.name != second.name
 
 
-def test_parent_placeholder_counts_as_known(name):
-    logging.getLogger(name + ".child")
-    obj = VarnelLog(name)
-    assert type(obj) is log_main._GetLogger
-    assert name not in log_main._LOGGERS
+def test_package_known_only_through_its_modules_is_configured(name, tmp_path, read_records):
+    # A package's modules call getLogger(__name__) at import, before main
+    # configures the package itself.
+    db, api = logging.getLogger(name + ".db"), logging.getLogger(name + ".api")
+    obj = VarnelLog(name, file=str(tmp_path / "pkg.log"), console=False)
+    assert type(obj) is log_main._SetLogger and obj.name == name
+    assert log_main._LOGGERS[name] == {1: obj}
+    db.debug("query")
+    api.info("request")
+    obj.close()
+    assert read_records(tmp_path / "pkg.log") == [(name, "DEBUG", "query"), (name, "INFO", "request")]
 
 
 def test_name_made_by_other_code_takes_capturing_path(name):

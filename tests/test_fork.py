@@ -33,8 +33,7 @@ def unique():
 
 
 class BlockingClose(logging.StreamHandler):
-    """A stream handler whose close() waits until the test unblocks it. Only the
-    instance made by the test blocks: copies that close rebuilds do not."""
+    """A stream handler whose close() waits until the test unblocks it, while armed."""
 
     def __init__(self, armed=False):
         super().__init__(open(os.devnull, "w"))

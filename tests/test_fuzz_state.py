@@ -176,17 +176,6 @@ class CloseReenters(logging.StreamHandler):
             self.machine.reenter("factory")
 
 
-class CtorReenters(logging.StreamHandler):
-    """A StreamHandler subclass whose constructor calls the factory (as a rebuild would)."""
-
-    machine = None
-
-    def __init__(self, stream=None):
-        super().__init__(stream if stream is not None else io.StringIO())
-        if ARMED[0] and stream is None and self.machine is not None:
-            self.machine.reenter("factory")
-
-
 class EmitReenters(logging.StreamHandler):
     """Makes and closes a logger object for every record it writes."""
 
@@ -318,7 +307,7 @@ class FuzzState(RuleBasedStateMachine):
         self.err = io.StringIO()
         sys.stderr = self.err  # console handlers made during the run write here
         ARMED[0] = True
-        for cls in (CloseReenters, CtorReenters, EmitReenters, ReenterLogger):
+        for cls in (CloseReenters, EmitReenters, ReenterLogger):
             cls.machine = self
         self.saved_alarm = signal.signal(signal.SIGALRM, _on_alarm)
         self.arm_watchdog()
@@ -531,7 +520,7 @@ class FuzzState(RuleBasedStateMachine):
 
     @rule(which=st.one_of(st.integers(0, 5), st.just("root")), action=st.sampled_from(
         ["add", "add null", "add close raises", "remove", "remove keep open", "replace",
-         "logger level", "handler level", "propagate", "disabled", "add ctor"]),
+         "logger level", "handler level", "propagate", "disabled"]),
           n=st.integers(0, 10))
     def edit_handlers(self, which, action, n):
         """Changes a logging logger's handlers by hand."""
@@ -544,8 +533,6 @@ class FuzzState(RuleBasedStateMachine):
             logger.addHandler(logging.NullHandler())
         elif action == "add close raises":
             logger.addHandler(CloseRaises(io.StringIO()))
-        elif action == "add ctor" and HOSTILE:  # a rebuild by close() calls the factory
-            logger.addHandler(CtorReenters(io.StringIO()))
         elif action.startswith("remove") and hs:
             h = hs[n % len(hs)]
             logger.removeHandler(h)
@@ -655,7 +642,7 @@ class FuzzState(RuleBasedStateMachine):
 
     @precondition(lambda self: "reenter_under_lock" in ENABLED)
     @rule(how=st.sampled_from(["console factory", "console close", "key eq factory",
-                               "key eq close", "handler close", "handler ctor"]),
+                               "key eq close", "handler close"]),
           which=st.integers(0, 5), i=st.integers(0, 1000))
     def reenter_under_lock(self, how, which, i):
         """Python code the module runs while it holds _LOCK calls the factory or close."""
@@ -671,18 +658,12 @@ class FuzzState(RuleBasedStateMachine):
                 self.made(self.api(log_main.VarnelLog, name, 10,
                                    os.path.join(self.tmp, "key.log"), "file", False, True,
                                    **{key: "utf-8"})[0])
-            elif how == "handler close":
+            else:  # a handler whose close() calls the factory
                 self.logging_logger(which).addHandler(CloseReenters(io.StringIO()))
                 if self.objs and i % 2:
                     self.api(self.pick(i).close)
                 else:
                     self.made(self.api(log_main.VarnelLog, name, rehandler=True)[0])
-            else:  # a captured handler the close rebuilds with no arguments
-                self.logging_logger(which).addHandler(CtorReenters(io.StringIO()))
-                obj = self.api(log_main.VarnelLog, name, rehandler=True)[0]
-                self.made(obj)
-                if obj is not None:
-                    self.api(obj.close)
         finally:
             self.allow = ()
 
@@ -802,7 +783,7 @@ class FuzzState(RuleBasedStateMachine):
             sys.stderr = self.saved_stderr
             signal.signal(signal.SIGALRM, self.saved_alarm)
             faulthandler.cancel_dump_traceback_later()
-            for cls in (CloseReenters, CtorReenters, EmitReenters, ReenterLogger):
+            for cls in (CloseReenters, EmitReenters, ReenterLogger):
                 cls.machine = None
             CallCounts.total += self.calls
 

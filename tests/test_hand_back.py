@@ -9,7 +9,6 @@ import subprocess
 import sys
 import textwrap
 import uuid
-from logging.handlers import TimedRotatingFileHandler
 
 import pytest
 
@@ -86,43 +85,67 @@ class Plain(logging.StreamHandler):
     pass
 
 
-def test_handlers_that_cannot_be_rebuilt_come_back_as_themselves():
+def test_the_very_handlers_come_back_in_their_places_writing():
     name = unique()
     lib = logging.getLogger(name)
     outs = [io.StringIO() for _ in range(3)]
-    handlers = [PrefixStream(">", outs[0]), Plain(outs[1]), logging.StreamHandler(outs[2])]
-    for i, h in enumerate(handlers):
-        h.name = f"{name}-h{i}"
+    plain = logging.StreamHandler(outs[0])
+    plain.terminator = " | "
+    plain.name = f"{name}-plain"
+    handlers = [plain, PrefixHandler("lib: ", outs[1]), PrefixStream(">", outs[2])]
+    for h in handlers:
         lib.addHandler(h)
     obj = VarnelLog(name, rehandler=True)
-    assert lib.handlers == [obj._console_handler]
+    assert lib.handlers == [handlers[1], obj._console_handler]  # not a stream: never detached
     obj.close()
     obj.close()  # a second close leaves the library alone
-    assert lib.handlers[:2] == handlers[:2]  # the subclasses, on their own streams
-    rebuilt = lib.handlers[2]
-    assert type(rebuilt) is logging.StreamHandler and rebuilt is not handlers[2]
-    for i, h in enumerate(lib.handlers):
-        assert logging.getHandlerByName(f"{name}-h{i}") is h
-    lib.warning("back")
-    assert [o.getvalue() for o in outs] == ["back\n"] * 3
+    assert lib.handlers == handlers
+    assert logging.getHandlerByName(plain.name) is plain
+    plain.setLevel(logging.ERROR)  # a kept reference still acts on what writes
+    lib.warning("w")
+    lib.error("e")
+    assert [o.getvalue() for o in outs] == ["e | ", "lib: w\nlib: e\n", "w\ne\n"]
 
 
-def test_handler_that_detaching_does_not_touch_survives_a_rebuild_failure(monkeypatch):
-    name, out = unique(), io.StringIO()
+def test_handler_shared_with_root_keeps_writing_for_both(tmp_path):
+    name, path = unique(), tmp_path / "shared.log"
+    shared = logging.FileHandler(str(path), mode="w", encoding="utf-8")
+    shared.setFormatter(logging.Formatter("%(name)s:%(message)s"))
+    root, lib = logging.getLogger(), logging.getLogger(name)
+    root.addHandler(shared)  # as dictConfig does: one object on root and on the library
+    lib.addHandler(shared)
+    lib.propagate = False
+    try:
+        obj = VarnelLog(name, rehandler=True, console=True)
+        root.warning("root during")
+        obj.close()
+        lib.warning("lib after")
+        root.warning("root after")
+    finally:
+        root.removeHandler(shared)
+        shared.close()
+    assert lib.handlers == [shared]
+    assert path.read_text(encoding="utf-8") == "root:root during\n{0}:lib after\nroot:root after\n".format(name)
+
+
+class TruncatingFile(logging.FileHandler):
+    def __init__(self, path):
+        super().__init__(path, mode="w", encoding="utf-8")
+        self.terminator = "\r\n"
+
+
+def test_truncating_subclass_writes_after_the_hand_back(tmp_path):
+    name, path = unique(), tmp_path / "lib.log"
     lib = logging.getLogger(name)
-    lib.addHandler(PrefixHandler("lib: ", out))  # not a stream handler: never detached
-    lib.addHandler(stream_handler(io.StringIO()))
-    obj = VarnelLog(name, rehandler=True)
-
-    def refuse(*args, **kwargs):
-        raise OSError("cannot rebuild")
-
-    monkeypatch.setattr(logging.StreamHandler, "__init__", refuse)
-    assert obj.close() is None  # the rebuild fails: the captured object comes back
-    monkeypatch.undo()
-    assert [type(h) for h in lib.handlers] == [PrefixHandler, logging.StreamHandler]
-    lib.warning("x")
-    assert out.getvalue() == "lib: x\n"
+    handler = TruncatingFile(str(path))
+    lib.addHandler(handler)
+    lib.warning("before")
+    obj = VarnelLog(name, rehandler=True, file=str(tmp_path / "ours.log"), console=False)
+    obj.close()
+    lib.warning("after")
+    handler.close()
+    assert lib.handlers == [handler]
+    assert path.read_bytes() == b"before\r\nafter\r\n"
 
 
 def test_root_is_taken_over_and_handed_back():
@@ -163,18 +186,6 @@ def test_logger_disabled_by_dictconfig_writes_while_taken_over(tmp_path):
     finally:
         root.setLevel(saved[0])
         root.handlers[:] = saved[1]
-
-
-def test_fractional_timed_interval_survives_the_rebuild(tmp_path):
-    name = unique()
-    lib = logging.getLogger(name)
-    timed = TimedRotatingFileHandler(str(tmp_path / "t.log"), when="H", interval=1.5)
-    lib.addHandler(timed)
-    VarnelLog(name, rehandler=True, console=True).close()
-    (rebuilt,) = lib.handlers
-    assert rebuilt is not timed and rebuilt.interval == timed.interval == 5400
-    rebuilt.close()
-    lib.removeHandler(rebuilt)
 
 
 def test_tracebacks_in_the_file_carry_no_colour(tmp_path, monkeypatch):

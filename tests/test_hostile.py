@@ -67,7 +67,7 @@ def test_malformed_handler_record_cannot_crash_close():
     obj = VarnelLog(name, rehandler=True)
     log_main._CAPTURES[name][0]["handlers"][0]["kwargs"] = 5
     log_main._CAPTURES[name][0]["handlers"].append("not a record")
-    assert obj.close() is None  # what cannot be rebuilt comes back as itself
+    assert obj.close() is None  # the records are not read back: the handler returns
     lib.warning("still here")
     assert out.getvalue() == "still here\n"
     assert name not in log_main._CAPTURES and name not in log_main._LOGGERS

@@ -26,7 +26,10 @@ def prepare(op):
     file = f"{directory}/{name}.log"
     if op in ("file", "rotating", "timerotating", "console"):
         return name, lambda: VarnelLog(name, **({} if op == "console" else dict(file=file, handler_type=op)))
-    logging.getLogger(name).addHandler(logging.StreamHandler(io.StringIO()))  # a library's logger
+    # A library's logger, one per operation: the number of loggers (which some walks
+    # depend on) stays the same while the operation is swept.
+    name, file = f"lib.{op}", f"{directory}/{op}.log"
+    logging.getLogger(name).handlers[:] = [logging.StreamHandler(io.StringIO())]
     if op == "take-over":
         return name, lambda: VarnelLog(name, file=file, rehandler=True)
     obj = VarnelLog(name, file=file, rehandler=True, console=False)
@@ -64,6 +67,7 @@ for op in OPS:
         assert outcome != "raised" or op == "close" or registries(name) == before, where
         while stack := log_main._LOGGERS.get(name):
             stack[max(stack)].close()
+        assert name not in log_main._CAPTURES, where
         start += 1
     armed[op] = start
 print(json.dumps(armed))

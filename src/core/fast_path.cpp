@@ -187,7 +187,10 @@ bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
   for (const PathMethod& m : path_methods())
     if (!is_logging_function(_PyType_Lookup(type, m.name), file.get(), m.qualname))
       return false;
-  return true;
+  // Later 3.13 releases ask it first in isEnabledFor (a logger in the middle
+  // of handling a record on this thread takes no other).
+  PyObject* is_disabled = _PyType_Lookup(type, N._is_disabled);
+  return !is_disabled || is_logging_function(is_disabled, file.get(), "Logger._is_disabled");
 }
 
 int default_record_factory(PyObject* logging) noexcept {

@@ -44,6 +44,13 @@ bool converts_silently(PyObject* part) noexcept {
           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(part)));
 }
 
+// Whether composing these parts runs no Python code.
+bool all_silent(PyObject* const* parts, Py_ssize_t n) noexcept {
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyUnicode_CheckExact(parts[i]) && !converts_silently(parts[i])) return false;
+  return true;
+}
+
 }  // namespace
 
 int Message::prepare() noexcept {
@@ -188,7 +195,8 @@ Ref log_body(PyObject* self, PyObject* dict, PyObject* level, PyObject* const* p
              Py_ssize_t nparts, PyObject* args, PyObject* kwargs) noexcept {
   Ref logger = read_logger(self, dict);
   if (!logger) return {};
-  int enabled = PyObject_IsTrue(logger.get());
+  if (dict && hot::dicts_watched) hot::remember_self(self, dict, logger.get());
+  int enabled = logger.get() == Py_None ? 0 : PyObject_IsTrue(logger.get());
   if (enabled <= 0) return enabled < 0 ? Ref{} : none();
 
   // Every Exception raised while composing or emitting is swallowed; the
@@ -253,6 +261,15 @@ PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
   if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < 1 ||
       !hot::kwdefaults_are_none(f, Level))
     return func_vectorcall(callable, args, nargsf, kwnames);
+  if (hot::dicts_watched) {
+    switch (hot::quick(args[0], Level)) {
+      case hot::Quick::Disabled: return Py_NewRef(Py_None);
+      case hot::Quick::Skip:
+        if (all_silent(args + 1, nargs - 1)) return Py_NewRef(Py_None);
+        break;
+      case hot::Quick::Unknown: break;
+    }
+  }
   // Nothing here throws: errors travel as the C API's do.
   return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
 }

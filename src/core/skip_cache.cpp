@@ -14,6 +14,8 @@ constexpr int kSnapshot = 16;  // attribute values of one logger
 constexpr int kEntries = 16;   // loggers with a cached structure
 constexpr int kEnabled = 8;    // answers of a logger's level cache
 constexpr int kTypes = 8;      // verified classes of each kind
+constexpr int kHandlers = 4;   // handlers of one logger whose levels are kept (watching)
+constexpr int kSelves = 16;    // logger objects whose _logger is kept (watching)
 
 // The derived facts of the module's `logging`: the module itself (exactly
 // a module, found in the namespace), its level constants and whether the
@@ -22,6 +24,8 @@ struct Env {
   std::uint64_t stamp = 0;
   Ref module;
   Ref levels[kLevels];
+  long level_values[kLevels] = {};  // the same, where each is a small exact int
+  bool levels_small = false;
   bool default_factory = false;
 };
 
@@ -31,6 +35,18 @@ struct TypeSet {
   std::uint64_t stamps[kTypes] = {};
   int next = 0;
 };
+
+// An object whose __dict__ is watched: it is still that object's when the
+// object has that class and that dict in its dict slot. Not owned: read
+// only once the object is known to be alive on this call.
+struct Watched {
+  PyObject* obj = nullptr;
+  PyTypeObject* type = nullptr;
+  PyObject* dict = nullptr;
+  PyObject** slot = nullptr;
+};
+
+bool still(const Watched& w) noexcept { return Py_TYPE(w.obj) == w.type && *w.slot == w.dict; }
 
 // One logger of a chain: its class, the values of its own attributes (in
 // the order its inline values hold them), its handlers list and whether
@@ -49,6 +65,14 @@ struct Link {
   int nvalues = 0;
   PyObject* handlers = nullptr;
   bool propagate = false;
+  // Where instance dicts are watched: the logger's __dict__, and each
+  // handler with its class, __dict__ and level. A dict is told apart by
+  // identity on each call (a __dict__ assigned whole is no event of the
+  // old one); what it holds moves the epoch when it changes.
+  Watched own;
+  int nhandlers = -1;  // -1: the handlers' levels are read on each call
+  Watched handler[kHandlers];
+  long threshold[kHandlers] = {};
 };
 
 // The structure of the path from one logger to its handlers, as it was
@@ -63,6 +87,7 @@ struct Entry {
   long enabled_levels[kEnabled] = {};
   bool enabled_answers[kEnabled] = {};
   int nenabled = 0;
+  bool watched = false;  // every link's dict and handlers are watched
 };
 
 struct KwDefaults {
@@ -71,11 +96,20 @@ struct KwDefaults {
   PyObject* dict = nullptr;  // identity only: its deallocation is an event
 };
 
+// A logger object and what its _logger held when last read: nullptr for
+// None (the object is disabled), else the logging logger.
+struct Self {
+  std::uint64_t stamp = 0;
+  Watched self;
+  PyObject* logger = nullptr;
+};
+
 struct Cache {
   int dict_watcher = -1;
   int type_watcher = -1;
   int function_watcher = -1;
   bool on = false;
+  bool watching = false;  // instance dicts are watched: stores into them are events
   std::uint64_t epoch = 1;
   std::uint64_t events = 0;
   Env env;
@@ -84,6 +118,9 @@ struct Cache {
   Entry* entries[kEntries] = {};
   int next_entry = 0;
   int last_entry = 0;  // the one found last: a loop logs through one logger
+  Self selves[kSelves];
+  int next_self = 0;
+  int last_self = 0;
 };
 
 // Allocated once and never freed: its references must not be released by
@@ -137,7 +174,7 @@ bool caching() noexcept { return cache && cache->on; }
 bool store_seen(PyObject* obj, PyObject* dict) noexcept {
   if (PyDict_Watch(cache->dict_watcher, dict) < 0) return false;
   const std::uint64_t before = cache->events;
-  bool seen = PyObject_SetAttr(obj, N.level, Py_None) == 0 && cache->events != before;
+  bool seen = PyObject_SetAttr(obj, N.level, Py_True) == 0 && cache->events != before;
   PyErr_Clear();
   PyDict_Unwatch(cache->dict_watcher, dict);
   PyErr_Clear();
@@ -156,6 +193,39 @@ int self_test() noexcept {
   if (!module_dict) return -1;
   cache->on = store_seen(probe_module.get(), module_dict);
   return 0;
+}
+
+// Whether a store into an instance's inline attribute values reaches the
+// watcher of the __dict__ made for it: 3.13.0 misses such stores, later
+// 3.13 releases report them. Only then are instance dicts watched.
+bool inline_stores_seen() noexcept {
+  Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
+                                             "watcher_probe", &PyBaseObject_Type));
+  Ref obj = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref{};
+  if (!obj || PyObject_SetAttr(obj.get(), N.level, Py_None) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref dict = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
+  if (!dict) {
+    PyErr_Clear();
+    return false;
+  }
+  return store_seen(obj.get(), dict.get());
+}
+
+// Makes and watches obj's __dict__ and records where obj keeps it.
+bool watch(Watched& w, PyObject* obj) noexcept {
+  if (!(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+  PyObject** slot = dict ? _PyObject_GetDictPtr(obj) : nullptr;
+  if (!slot || *slot != dict.get() || !PyDict_CheckExact(dict.get()) ||
+      PyDict_Watch(cache->dict_watcher, dict.get()) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  w = {obj, Py_TYPE(obj), dict.get(), slot};  // the object holds the dict
+  return true;
 }
 
 // ------------------------------------------------------------------ types
@@ -258,7 +328,14 @@ bool derive_env() noexcept {
   Env& env = cache->env;
   env.stamp = 0;  // not valid while its references are replaced
   env.module = std::move(module);
-  for (int i = 0; i < kLevels; ++i) env.levels[i] = std::move(levels[i]);
+  env.levels_small = true;
+  for (int i = 0; i < kLevels; ++i) {
+    auto* level = reinterpret_cast<PyLongObject*>(levels[i].get());
+    const bool small = PyLong_CheckExact(levels[i].get()) && PyUnstable_Long_IsCompact(level);
+    env.level_values[i] = small ? static_cast<long>(PyUnstable_Long_CompactValue(level)) : 0;
+    env.levels_small = env.levels_small && small;
+    env.levels[i] = std::move(levels[i]);
+  }
   env.default_factory = factory == 1;
   env.stamp = stamp;
   return cache->epoch == stamp;
@@ -362,6 +439,25 @@ bool derive_link(Link& link, PyObject* logger, std::uint64_t stamp) noexcept {
   return true;
 }
 
+// Where instance dicts are watched: watches the logger's and its handlers'
+// dicts and keeps each handler's level; false leaves the link to be
+// checked value by value on each call.
+bool watch_link(Link& link) noexcept {
+  const Py_ssize_t n = PyList_GET_SIZE(link.handlers);
+  if (n > kHandlers || !watch(link.own, link.logger)) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* handler = PyList_GET_ITEM(link.handlers, i);
+    if (!watch(link.handler[i], handler)) return false;
+    Ref level = plain_attr(handler, N.level);  // a plain attribute: runs nothing
+    auto* as_long = reinterpret_cast<PyLongObject*>(level.get());
+    if (!level || !PyLong_CheckExact(level.get()) || !PyUnstable_Long_IsCompact(as_long))
+      return false;
+    link.threshold[i] = static_cast<long>(PyUnstable_Long_CompactValue(as_long));
+  }
+  link.nhandlers = static_cast<int>(n);
+  return true;
+}
+
 // Reads the first logger's level cache (an exact dict, watched: any change
 // is an event) into the entry.
 bool derive_enabled(Entry& e, PyObject* level_cache) noexcept {
@@ -421,6 +517,8 @@ Entry* derive_entry(PyObject* logger, std::uint64_t stamp) noexcept {
     // Checked on each call as one of the child's live values.
     current = parent.get();
   }
+  e->watched = cache->watching;
+  for (int k = 0; e->watched && k < e->nlinks; ++k) e->watched = watch_link(e->links[k]);
   if (cache->epoch != stamp) return fail();
   e->stamp = stamp;
   return e;
@@ -495,9 +593,57 @@ Cached from_entry(const Entry& e, long level) noexcept {
   return found > 0 ? Cached::Skip : Cached::Call;
 }
 
+// The verdict from an entry whose dicts are watched: what they hold is
+// covered by the epoch, so this call checks only what no watcher sees:
+// each object's class and dict (identity), the handlers lists' items and
+// the filters list's size. Reads only; runs no Python code.
+[[gnu::noinline]] Cached from_watched(const Entry& e, long level) noexcept {
+  for (int k = 0; k < e.nlinks; ++k) {
+    const Link& link = e.links[k];
+    // Alive: the first logger is the caller's, each parent a value of its
+    // child's unchanged dict, the handlers items of a list held there.
+    if (!still(link.own)) return Cached::Unknown;
+    if (PyList_GET_SIZE(link.handlers) != link.nhandlers) return Cached::Unknown;
+    for (int i = 0; i < link.nhandlers; ++i)
+      if (PyList_GET_ITEM(link.handlers, i) != link.handler[i].obj || !still(link.handler[i]))
+        return Cached::Unknown;
+  }
+  if (PyList_GET_SIZE(e.filters) != 0) return Cached::Call;
+  if (e.disabled) return Cached::Skip;
+  int at = 0;
+  while (at < e.nenabled && e.enabled_levels[at] != level) ++at;
+  if (at == e.nenabled) return Cached::Unknown;  // isEnabledFor would fill the cache
+  if (!e.enabled_answers[at]) return Cached::Skip;
+  int found = 0;
+  for (int k = 0; k < e.nlinks; ++k) {
+    for (int i = 0; i < e.links[k].nhandlers; ++i, ++found)
+      if (e.links[k].threshold[i] <= level) return Cached::Call;
+    if (!e.links[k].propagate) break;
+  }
+  return found > 0 ? Cached::Skip : Cached::Call;
+}
+
+Cached from_cached(const Entry& e, long level) noexcept {
+  return e.watched ? from_watched(e, level) : from_entry(e, level);
+}
+
+Self* find_self(PyObject* self) noexcept {
+  Self* last = &cache->selves[cache->last_self];
+  if (last->self.obj == self) return last;
+  for (int i = 0; i < kSelves; ++i) {
+    if (cache->selves[i].self.obj == self) {
+      cache->last_self = i;
+      return &cache->selves[i];
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ entry points
+
+bool dicts_watched = false;
 
 namespace {
 
@@ -538,6 +684,8 @@ int start() noexcept {
     PyErr_Clear();
     cache->on = false;
   }
+  cache->watching = cache->on && inline_stores_seen();
+  dicts_watched = cache->watching;
   return 0;
 }
 
@@ -609,7 +757,7 @@ Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwa
   if (!env_valid() && !derive_env()) return decide_exactly(logger, level, args, kwargs);
   if (!cache->env.default_factory) return Verdict::Call;
   if (Entry* e = find_entry(logger)) {
-    switch (from_entry(*e, lvl)) {
+    switch (from_cached(*e, lvl)) {
       case Cached::Call: return Verdict::Call;
       case Cached::Skip: return Verdict::Skip;
       case Cached::Unknown: break;
@@ -621,6 +769,37 @@ Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwa
     if (Entry* fresh = derive_entry(logger, stamp)) store_entry(logger, fresh);
   }
   return v;
+}
+
+void remember_self(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
+  if (!caching() || !cache->watching || !in_set(cache->self_types, Py_TYPE(self))) return;
+  const bool disabled = logger == Py_None;
+  if (!disabled && !in_set(cache->logger_types, Py_TYPE(logger))) return;
+  Self* s = find_self(self);
+  if (!s) {
+    s = &cache->selves[cache->next_self];
+    cache->last_self = cache->next_self;
+    cache->next_self = (cache->next_self + 1) % kSelves;
+  }
+  const std::uint64_t stamp = cache->epoch;
+  s->stamp = 0;
+  if (!watch(s->self, self) || s->self.dict != dict || cache->epoch != stamp) return;
+  s->logger = disabled ? nullptr : logger;
+  s->stamp = stamp;
+}
+
+Quick quick(PyObject* self, int level_index) noexcept {
+  if (!cache || !cache->watching) return Quick::Unknown;
+  Self* s = find_self(self);
+  if (!s || s->stamp != cache->epoch || !still(s->self)) return Quick::Unknown;
+  if (!s->logger) return Quick::Disabled;
+  // _logger is a value of self's unchanged dict, so still alive.
+  const Env& env = cache->env;
+  if (!env_valid() || !env.default_factory || !env.levels_small) return Quick::Unknown;
+  Entry* e = find_entry(s->logger);
+  if (!e || !e->watched) return Quick::Unknown;
+  return from_watched(*e, env.level_values[level_index]) == Cached::Skip ? Quick::Skip
+                                                                         : Quick::Unknown;
 }
 
 }  // namespace lm::hot

@@ -61,6 +61,7 @@ namespace lm {
   X(LogRecord, "LogRecord")                                \
   X(disabled, "disabled")                                  \
   X(_cache, "_cache")                                      \
+  X(_is_disabled, "_is_disabled")                          \
   X(parent, "parent")                                      \
   X(disable, "disable")                                    \
   X(enable, "enable")                                      \
@@ -73,6 +74,7 @@ namespace lm {
   X(Logger, "Logger")                                      \
   X(manager, "manager")                                    \
   X(loggerDict, "loggerDict")                              \
+  X(PlaceHolder, "PlaceHolder")                            \
   X(setLevel, "setLevel")                                  \
   X(propagate, "propagate")                                \
   X(handlers, "handlers")                                  \

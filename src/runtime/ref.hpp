@@ -57,9 +57,11 @@ inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 
 
-// Holds up to Inline values in place; reserve() moves to a heap block for
-// more. The heap block comes from PyMem_Malloc and each value is built with
-// placement new, so nothing of the C++ runtime library is needed.
+// Room for up to Inline values in place, or a heap block for more. No value
+// exists before reserve(n) builds n of them (value-initialised: null), so
+// an unused buffer costs nothing to make or drop. The heap block comes from
+// PyMem_Malloc and each value is built with placement new, so nothing of
+// the C++ runtime library is needed.
 template <class T, std::size_t Inline>
 class StackBuffer {
  public:
@@ -67,35 +69,35 @@ class StackBuffer {
   StackBuffer(const StackBuffer&) = delete;
   StackBuffer& operator=(const StackBuffer&) = delete;
   ~StackBuffer() {
-    if (!heap_) return;
-    for (std::size_t i = 0; i < count_; ++i) heap_[i].~T();
-    PyMem_Free(heap_);
+    for (std::size_t i = 0; i < count_; ++i) data_[i].~T();
+    if (data_ != in_place()) PyMem_Free(data_);
   }
 
-  // Makes room for n values (once per buffer); raises MemoryError and
-  // returns -1 if it cannot.
+  // Builds n values (once per buffer), on the heap when they do not fit in
+  // place; raises MemoryError and returns -1 if it cannot.
   int reserve(std::size_t n) noexcept {
-    if (n <= Inline) return 0;
-    void* raw = n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)
-                    ? nullptr
-                    : PyMem_Malloc(n * sizeof(T));
-    if (!raw) {
-      PyErr_NoMemory();
-      return -1;
+    if (n > Inline) {
+      void* raw = n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)
+                      ? nullptr
+                      : PyMem_Malloc(n * sizeof(T));
+      if (!raw) {
+        PyErr_NoMemory();
+        return -1;
+      }
+      data_ = static_cast<T*>(raw);
     }
-    heap_ = static_cast<T*>(raw);
-    for (count_ = 0; count_ < n; ++count_) new (heap_ + count_) T();
-    data_ = heap_;
+    for (count_ = 0; count_ < n; ++count_) new (data_ + count_) T();
     return 0;
   }
   T* data() noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
 
  private:
-  T inline_[Inline];
-  T* heap_ = nullptr;
+  T* in_place() noexcept { return reinterpret_cast<T*>(storage_); }
+
+  alignas(T) unsigned char storage_[Inline * sizeof(T)];
+  T* data_ = in_place();
   std::size_t count_ = 0;
-  T* data_ = inline_;
 };
 
 // Owned references, for values that must outlive user code run meanwhile.

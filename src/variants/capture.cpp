@@ -27,20 +27,16 @@ int Pending::finish() noexcept {
 
 namespace {
 
-// 1 when handler is an instance of `cls` (looked up by the caller), 0 when
-// not, -1 on error.
-int instance_of(PyObject* handler, const Ref& cls) noexcept {
-  if (!cls) return -1;
-  return PyObject_IsInstance(handler, cls.get());
-}
-
-// The rebuild keywords for the handler's class, tested in order; an empty
-// Ref with no exception set means the record gets no "kwargs".
-Ref rebuild_kwargs(PyObject* handler) noexcept {
+// The keyword arguments of the handler's class, tested in order (the
+// rotating classes before FileHandler, which they derive from): an empty
+// dict for a stream handler, and an empty Ref with no exception set for any
+// other class, whose record gets no "kwargs".
+Ref record_kwargs(PyObject* handler) noexcept {
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return {};
   for (const HandlerKind& k : kHandlerKinds) {
-    int is = instance_of(handler, kind_class(k));
+    Ref cls = kind_class(k);
+    int is = cls ? PyObject_IsInstance(handler, cls.get()) : -1;
     if (is < 0) return {};
     if (!is) continue;
     for (PyObject* Names::*key : k.record_keys) {
@@ -50,18 +46,9 @@ Ref rebuild_kwargs(PyObject* handler) noexcept {
     return kwargs;
   }
   Ref stream_class = logging_attr(N.StreamHandler);
-  int is = instance_of(handler, stream_class);
+  int is = stream_class ? PyObject_IsInstance(handler, stream_class.get()) : -1;
   if (is < 0) return {};
-  if (is) {
-    // A plain StreamHandler is rebuilt on the stream it wrote to; the
-    // constructors of subclasses may take other arguments, so theirs stay empty.
-    if (Py_TYPE(handler) == reinterpret_cast<PyTypeObject*>(stream_class.get())) {
-      Ref stream = getattr(handler, N.stream);
-      if (!stream || PyDict_SetItem(kwargs.get(), N.stream, stream.get()) < 0) return {};
-    }
-    return kwargs;
-  }
-  return {};
+  return is ? std::move(kwargs) : Ref{};
 }
 
 }  // namespace
@@ -77,25 +64,9 @@ Ref handler_record(PyObject* handler) noexcept {
     Ref value = getattr(handler, key);
     if (!value || PyDict_SetItem(record.get(), key, value.get()) < 0) return {};
   }
-  Ref kwargs = rebuild_kwargs(handler);
-  if (!kwargs) {
-    if (PyErr_Occurred()) return {};
-    return record;
-  }
+  Ref kwargs = record_kwargs(handler);
+  if (!kwargs) return PyErr_Occurred() ? Ref{} : std::move(record);
   if (PyDict_SetItem(record.get(), N.kwargs, kwargs.get()) < 0) return {};
-
-  // Rotating handlers keep their naming function and rotator, so that a
-  // rebuilt handler rolls over under the same names.
-  Ref handlers_module = logging_attr(N.handlers_module);
-  if (!handlers_module) return {};
-  int rotating = instance_of(handler, getattr(handlers_module.get(), N.BaseRotatingHandler));
-  if (rotating < 0) return {};
-  if (rotating) {
-    for (PyObject* key : {N.namer, N.rotator}) {
-      Ref value = getattr(handler, key);
-      if (!value || PyDict_SetItem(record.get(), key, value.get()) < 0) return {};
-    }
-  }
   return record;
 }
 
@@ -136,24 +107,21 @@ Ref handlers_now(PyObject* logger) noexcept {
   return Ref::steal(PySequence_List(current.get()));
 }
 
-}  // namespace
-
-int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept {
-  Ref walk = handlers_now(logger);
-  if (!walk) return -1;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(walk.get()); ++i) {
-    PyObject* handler = PyList_GET_ITEM(walk.get(), i);
-    if (keep && contains_identity(keep, handler)) continue;
-    if (!call_method(logger, N.removeHandler, handler)) {
-      pending.absorb(false);
-      continue;
-    }
-    if (!call_method(handler, N.close)) pending.absorb(true);
+// Adds the ids of the handlers `other` carries (a logging logger; a
+// placeholder in logging's table carries none) to `ids`.
+int add_handler_ids(PyObject* ids, PyObject* other) noexcept {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(other, N.handlers, &found) < 0) return -1;
+  Ref handlers = Ref::steal(found);
+  if (!handlers || !(PyList_Check(handlers.get()) || PyTuple_Check(handlers.get()))) return 0;
+  Ref items = Ref::steal(PySequence_Tuple(handlers.get()));
+  if (!items) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    Ref id = py_id(PyTuple_GET_ITEM(items.get(), i));
+    if (!id || PySet_Add(ids, id.get()) < 0) return -1;
   }
   return 0;
 }
-
-namespace {
 
 // "w" -> "a", "w+" -> "a+", "xb" -> "ab": the same mode, appending.
 Ref append_mode(PyObject* mode) noexcept {
@@ -168,261 +136,130 @@ Ref append_mode(PyObject* mode) noexcept {
   return Ref::steal(PyUnicode_Replace(out.get(), x.get(), N.s_a, -1));
 }
 
-// Seconds in one unit of a timed handler's (upper-cased) `when`, or 0.
-long unit_seconds(PyObject* when) noexcept {
-  if (!PyUnicode_Check(when)) return 0;
-  const char* w = PyUnicode_AsUTF8(when);
-  if (!w) {
-    PyErr_Clear();
-    return 0;
-  }
-  if (!std::strcmp(w, "S")) return 1;
-  if (!std::strcmp(w, "M")) return 60;
-  if (!std::strcmp(w, "H")) return 3600;
-  if (!std::strcmp(w, "D") || !std::strcmp(w, "MIDNIGHT")) return 86400;
-  if (w[0] == 'W' && w[1] >= '0' && w[1] <= '6' && w[2] == '\0') return 604800;
-  return 0;
-}
-
-// A timed handler keeps its interval in seconds; its constructor takes it
-// in units of `when`. A whole number of units stays an int, anything else
-// (1.5 hours) is divided exactly.
-Ref interval_in_units(PyObject* seconds, long unit) noexcept {
-  Ref divisor = Ref::steal(PyLong_FromLong(unit));
-  if (!divisor) return {};
-  if (PyLong_CheckExact(seconds)) {
-    Ref rest = Ref::steal(PyNumber_Remainder(seconds, divisor.get()));
-    if (!rest) return {};
-    int whole = PyObject_Not(rest.get());
-    if (whole < 0) return {};
-    if (whole) return Ref::steal(PyNumber_FloorDivide(seconds, divisor.get()));
-  }
-  return Ref::steal(PyNumber_TrueDivide(seconds, divisor.get()));
-}
-
-// The keywords actually passed to the handler class; the record's own
-// dict is left as it was.
-Ref constructor_kwargs(bool timed, PyObject* recorded) noexcept {
-  Ref kwargs = Ref::steal(PyDict_Copy(recorded));
-  if (!kwargs) return {};
-  if (timed) {
-    if (PyDict_DelItem(kwargs.get(), N.mode) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-      PyErr_Clear();
-    }
-    Ref when, interval;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(kwargs.get(), N.when, &found) < 0) return {};
-    when = Ref::steal(found);
-    if (PyDict_GetItemRef(kwargs.get(), N.interval, &found) < 0) return {};
-    interval = Ref::steal(found);
-    long unit = when ? unit_seconds(when.get()) : 0;
-    if (unit && interval && (PyLong_CheckExact(interval.get()) || PyFloat_CheckExact(interval.get()))) {
-      Ref units = interval_in_units(interval.get(), unit);
-      if (!units || PyDict_SetItem(kwargs.get(), N.interval, units.get()) < 0) return {};
-    }
-    return kwargs;
-  }
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(kwargs.get(), N.mode, &found) < 0) return {};
-  Ref mode = Ref::steal(found);
-  if (mode) {
-    Ref appending = append_mode(mode.get());
-    if (!appending || PyDict_SetItem(kwargs.get(), N.mode, appending.get()) < 0) return {};
-  }
-  return kwargs;
-}
-
-// record[key] from a handler record, owned.
-Ref entry(PyObject* record, PyObject* key) noexcept {
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(record, key, &found) < 0) return {};
-  if (!found) PyErr_SetObject(PyExc_KeyError, key);
-  return Ref::steal(found);
-}
-
-// Whether `cls` is exactly one of logging's own four handler classes, whose
-// records rebuild them (a timed handler gets its interval back in units).
-enum class OwnClass : std::uint8_t { No, Plain, Timed, Error };
-
-OwnClass own_class(PyObject* cls) noexcept {
-  for (const HandlerKind& k : kHandlerKinds) {
-    Ref kind_cls = kind_class(k);
-    if (!kind_cls) return OwnClass::Error;
-    if (cls == kind_cls.get()) return &k == &kTimedKind ? OwnClass::Timed : OwnClass::Plain;
-  }
-  Ref stream = logging_attr(N.StreamHandler);
-  if (!stream) return OwnClass::Error;
-  return cls == stream.get() ? OwnClass::Plain : OwnClass::No;
-}
-
-// A new handler equivalent to `captured`, made from its handler record, not
-// yet attached. Empty with no exception set when the record cannot rebuild
-// it faithfully: a class with a constructor of its own, or a record that
-// does not describe this handler.
-Ref rebuild(PyObject* record, PyObject* captured) noexcept {
-  PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(captured));
-  const OwnClass kind = own_class(cls);
-  if (kind == OwnClass::No || kind == OwnClass::Error) return {};
-  Ref recorded_type = entry(record, N.type);
-  Ref recorded = entry(record, N.kwargs);
-  if (!recorded_type || !recorded) return {};
-  if (recorded_type.get() != cls || !PyDict_Check(recorded.get())) return {};
-  Ref kwargs = constructor_kwargs(kind == OwnClass::Timed, recorded.get());
-  if (!kwargs) return {};
-  Ref handler = call_dict(cls, {}, kwargs.get());
-  if (!handler) return {};
-
-  // From here on a failure closes the half-made handler.
-  auto configure = [&]() noexcept -> int {
-    for (PyObject* key : {N.namer, N.rotator}) {
-      PyObject* found = nullptr;
-      if (PyDict_GetItemRef(record, key, &found) < 0) return -1;
-      Ref value = Ref::steal(found);
-      if (value && setattr(handler.get(), key, value.get()) < 0) return -1;
-    }
-    Ref level = entry(record, N.level);
-    if (!level || !call_method(handler.get(), N.setLevel, level.get())) return -1;
-    Ref filters = entry(record, N.filters);
-    if (!filters) return -1;
-    Ref each = Ref::steal(PySequence_List(filters.get()));
-    if (!each) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(each.get()); ++i)
-      if (!call_method(handler.get(), N.addFilter, PyList_GET_ITEM(each.get(), i))) return -1;
-    Ref formatter = entry(record, N.formatter);
-    if (!formatter || !call_method(handler.get(), N.setFormatter, formatter.get())) return -1;
-    Ref name = entry(record, N.name);
-    if (!name) return -1;
-    if (name.get() != Py_None && setattr(handler.get(), N.name, name.get()) < 0) return -1;
-    return 0;
-  };
-  if (configure() < 0) {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (!call_method(handler.get(), N.close)) PyErr_Clear();
-    PyErr_SetRaisedException(exc.release());
-    return {};
-  }
-  return handler;
-}
-
-// The handler record describing `captured` in the capture record's
-// "handlers" list, or NULL.
-Ref record_of(PyObject* capture, PyObject* captured) noexcept {
-  if (!capture || !PyDict_Check(capture)) return {};
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(capture, N.handlers, &found) < 0) return {};
-  Ref list = Ref::steal(found);
-  if (!list || !PyList_Check(list.get())) return {};
-  Ref items = Ref::steal(PySequence_Tuple(list.get()));
-  Ref id = py_id(captured);
-  if (!items || !id) return {};
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-    PyObject* record = PyTuple_GET_ITEM(items.get(), i);
-    if (!PyDict_Check(record)) continue;
-    if (PyDict_GetItemRef(record, N.id, &found) < 0) return {};
-    Ref recorded_id = Ref::steal(found);
-    if (recorded_id && PyLong_CheckExact(recorded_id.get()) &&
-        PyObject_RichCompareBool(recorded_id.get(), id.get(), Py_EQ) == 1)
-      return Ref::borrow(record);
-  }
-  return {};
-}
-
-// Attaches the captured object itself again, under its own name (close()
-// took the name out of logging's table of named handlers).
-void reattach(PyObject* logger, PyObject* captured, Pending& pending) noexcept {
-  Ref name = getattr(captured, N.name);
-  if (!name || setattr(captured, N.name, name.get()) < 0) pending.absorb(true);
-  if (!call_method(logger, N.addHandler, captured)) pending.absorb(true);
+// A closed file handler reopens its file at its next record, in its mode:
+// one opened to truncate ("w", which FileHandler never reopens once closed)
+// or to create ("x") appends from now on, so that it writes again and keeps
+// what is in the file.
+int reopen_appending(PyObject* handler) noexcept {
+  Ref file_class = logging_attr(N.FileHandler);
+  int is = file_class ? PyObject_IsInstance(handler, file_class.get()) : -1;
+  if (is <= 0) return is;
+  Ref mode = getattr(handler, N.mode);
+  Ref appending = mode ? append_mode(mode.get()) : Ref{};
+  if (!appending) return -1;
+  return appending.get() == mode.get() ? 0 : setattr(handler, N.mode, appending.get());
 }
 
 }  // namespace
 
-int hand_back(PyObject* logger, PyObject* record, const Held& held, PyObject* rebuilt,
-              Pending& pending) noexcept {
-  Ref attached = handlers_now(logger);
-  if (!attached) return -1;
-  const Py_ssize_t n = PyTuple_GET_SIZE(held.handlers);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* captured = PyTuple_GET_ITEM(held.handlers, i);
-    if (PyList_GET_ITEM(held.detached, i) != Py_True) continue;
-    if (contains_identity(attached.get(), captured)) continue;  // attached again meanwhile
+int SharedHandlers::contains(PyObject* handler) noexcept {
+  if (!ids_) {
+    Ref ids = Ref::steal(PySet_New(nullptr));
+    Ref root = logging_attr(N.s_root);
+    Ref logger_class = logging_attr(N.Logger);
+    Ref manager = logger_class ? getattr(logger_class.get(), N.manager) : Ref{};
+    Ref table = manager ? getattr(manager.get(), N.loggerDict) : Ref{};
+    Ref others = table ? Ref::steal(PyMapping_Values(table.get())) : Ref{};
+    if (!ids || !root || !others || PyList_Append(others.get(), root.get()) < 0) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(others.get()); ++i) {
+      PyObject* other = PyList_GET_ITEM(others.get(), i);
+      if (other != logger_ && add_handler_ids(ids.get(), other) < 0) return -1;
+    }
+    ids_ = std::move(ids);
+  }
+  Ref id = py_id(handler);
+  return id ? PySet_Contains(ids_.get(), id.get()) : -1;
+}
 
-    Ref described = record_of(record, captured);
-    if (!described && PyErr_Occurred()) pending.absorb(true);
-    Ref handler = described ? rebuild(described.get(), captured) : Ref{};
-    if (!handler && PyErr_Occurred()) pending.absorb(true);
-    if (handler && !call_method(logger, N.addHandler, handler.get())) {
-      pending.absorb(true);
-      if (!call_method(handler.get(), N.close)) pending.absorb(true);
-      handler.reset();
+int close_unless_shared(PyObject* handler, SharedHandlers& shared) noexcept {
+  int is_shared = shared.contains(handler);
+  if (is_shared) return is_shared < 0 ? -1 : 0;
+  if (!call_method(handler, N.close)) return -1;
+  return reopen_appending(handler) < 0 ? -1 : 1;
+}
+
+int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept {
+  Ref walk = handlers_now(logger);
+  if (!walk) return -1;
+  SharedHandlers shared(logger);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(walk.get()); ++i) {
+    PyObject* handler = PyList_GET_ITEM(walk.get(), i);
+    if (keep && contains_identity(keep, handler)) continue;
+    if (!call_method(logger, N.removeHandler, handler)) {
+      pending.absorb(false);
+      continue;
     }
-    if (!handler) {
-      reattach(logger, captured, pending);
-      handler = Ref::borrow(captured);
-    }
-    Ref id = py_id(captured);
-    if (!id || PyDict_SetItem(rebuilt, id.get(), handler.get()) < 0) return -1;
+    if (close_unless_shared(handler, shared) < 0) pending.absorb(true);
   }
   return 0;
 }
 
 namespace {
 
-// The object's _console_handler and _file_handler follow their rebuilt
-// handlers.
-int repoint(PyObject* obj, PyObject* rebuilt) noexcept {
-  for (PyObject* attr : {N._console_handler, N._file_handler}) {
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttr(obj, attr, &found) < 0) return -1;
-    Ref handler = Ref::steal(found);
-    if (!handler) continue;
-    Ref id = py_id(handler.get());
-    if (!id || PyDict_GetItemRef(rebuilt, id.get(), &found) < 0) return -1;
-    Ref replacement = Ref::steal(found);
-    if (replacement && replacement.get() != handler.get() &&
-        setattr(obj, attr, replacement.get()) < 0)
-      return -1;
+// Attaches the captured object again, under its own name (close() took the
+// name out of logging's table of named handlers).
+void reattach(PyObject* logger, PyObject* captured, Pending& pending) noexcept {
+  Ref name = getattr(captured, N.name);
+  if (!name || setattr(captured, N.name, name.get()) < 0) pending.absorb(true);
+  if (!call_method(logger, N.addHandler, captured)) pending.absorb(true);
+}
+
+// Where captured handler i goes back in `wanted`: just after the nearest
+// handler captured before it that is there, or first.
+Py_ssize_t place_of(PyObject* wanted, PyObject* captured, Py_ssize_t i) noexcept {
+  for (Py_ssize_t j = i - 1; j >= 0; --j) {
+    PyObject* before = PyTuple_GET_ITEM(captured, j);
+    for (Py_ssize_t k = PyList_GET_SIZE(wanted) - 1; k >= 0; --k)
+      if (PyList_GET_ITEM(wanted, k) == before) return k + 1;
   }
+  return 0;
+}
+
+// How often `obj` is an item of the list `seq`, by identity.
+Py_ssize_t count_identity(PyObject* seq, PyObject* obj) noexcept {
+  Py_ssize_t n = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) n += PyList_GET_ITEM(seq, i) == obj;
+  return n;
+}
+
+// Puts the logger's handlers list in the order of `wanted`, in place and in
+// one step, when it holds exactly the same handlers (so that nothing another
+// thread attached or removed meanwhile is undone). The items only change
+// places: no reference count changes, nothing is allocated, no code runs.
+int put_in_order(PyObject* logger, PyObject* wanted) noexcept {
+  Ref current = getattr(logger, N.handlers);
+  if (!current) return -1;
+  if (!PyList_CheckExact(current.get())) return 0;
+  PyObject* list = current.get();
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const Py_ssize_t n = PyList_GET_SIZE(wanted);
+  bool same = PyList_GET_SIZE(list) == n;
+  for (Py_ssize_t i = 0; same && i < n; ++i) {
+    PyObject* h = PyList_GET_ITEM(wanted, i);
+    same = count_identity(list, h) == count_identity(wanted, h);
+  }
+  for (Py_ssize_t i = 0; same && i < n; ++i)
+    reinterpret_cast<PyListObject*>(list)->ob_item[i] = PyList_GET_ITEM(wanted, i);
+  Py_END_CRITICAL_SECTION();
   return 0;
 }
 
 }  // namespace
 
-int follow_rebuilt(PyObject* name, PyObject* stack, long position, PyObject* rebuilt) noexcept {
-  if (PyDict_GET_SIZE(rebuilt) == 0) return 0;
-  for (long p = 1; stack && p <= position; ++p) {
-    Ref pos = Ref::steal(PyLong_FromLong(p));
-    PyObject* found = nullptr;
-    if (!pos || PyDict_GetItemRef(stack, pos.get(), &found) < 0) return -1;
-    Ref obj = Ref::steal(found);
-    if (obj && repoint(obj.get(), rebuilt) < 0) return -1;
+int hand_back(PyObject* logger, const Held& held, Pending& pending) noexcept {
+  Ref wanted = handlers_now(logger);
+  if (!wanted) return -1;
+  bool moved = false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(held.handlers); ++i) {
+    PyObject* captured = PyTuple_GET_ITEM(held.handlers, i);
+    if (PyList_GET_ITEM(held.detached, i) != Py_True) continue;
+    if (contains_identity(wanted.get(), captured)) continue;  // attached again meanwhile
+    Py_ssize_t place = place_of(wanted.get(), held.handlers, i);
+    if (PyList_Insert(wanted.get(), place, captured) < 0) return -1;
+    moved = moved || place != PyList_GET_SIZE(wanted.get()) - 1;
+    reattach(logger, captured, pending);
   }
-  for (long p = 0; p < position; ++p) {
-    Ref pos = Ref::steal(PyLong_FromLong(p));
-    Ref key = pos ? held_key(name, pos.get()) : Ref{};
-    if (!key) return -1;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(state.captured, key.get(), &found) < 0) return -1;
-    Ref entry = Ref::steal(found);
-    if (!entry) continue;
-    const Held held = held_view(entry.get());
-    Ref handlers = Ref::steal(PySequence_List(held.handlers));
-    if (!handlers) return -1;
-    bool changed = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
-      Ref id = py_id(PyList_GET_ITEM(handlers.get(), i));
-      if (!id || PyDict_GetItemRef(rebuilt, id.get(), &found) < 0) return -1;
-      Ref replacement = Ref::steal(found);
-      if (!replacement || replacement.get() == PyList_GET_ITEM(handlers.get(), i)) continue;
-      if (PyList_SetItem(handlers.get(), i, replacement.release()) < 0) return -1;
-      changed = true;
-    }
-    if (!changed) continue;
-    Ref as_tuple = Ref::steal(PyList_AsTuple(handlers.get()));
-    Ref updated = as_tuple ? make_held(as_tuple.get(), held.detached, held.logger_state) : Ref{};
-    if (!updated || PyDict_SetItem(state.captured, key.get(), updated.get()) < 0) return -1;
-  }
+  if (moved && put_in_order(logger, wanted.get()) < 0) pending.absorb(true);
   return 0;
 }
 

@@ -20,8 +20,8 @@ class Pending {
   Ref first_;
 };
 
-// {"id", "type", "level", "name", "filters", "formatter"[, "kwargs"
-//  [, "namer", "rotator"]]} for one handler.
+// {"id", "type", "level", "name", "filters", "formatter"[, "kwargs"]} for
+// one handler.
 Ref handler_record(PyObject* handler) noexcept;
 
 // What the module holds while a capture record exists: the captured
@@ -43,23 +43,36 @@ void restore_logger_state(PyObject* logger, PyObject* state, Pending& pending) n
 Held held_view(PyObject* entry) noexcept;
 Ref make_held(PyObject* handlers, PyObject* detached, PyObject* logger_state) noexcept;
 
-// Removes and closes every handler of `logger` that is not in `keep` (a
-// tuple, or NULL for none). An Exception from close() is discarded; any
-// other failure is kept in `pending` and the walk goes on.
+// Whether a handler is also attached to a logging logger other than the
+// one being worked on (root, or any logger of logging's table): such a
+// handler is only removed from this one, never closed. Read once, when
+// first asked.
+class SharedHandlers {
+ public:
+  explicit SharedHandlers(PyObject* logger) noexcept : logger_(logger) {}
+  // 1 when attached elsewhere, 0 when not, -1 on error.
+  int contains(PyObject* handler) noexcept;
+
+ private:
+  PyObject* logger_;
+  Ref ids_;  // a set of id(handler)
+};
+
+// handler.close() unless another logger carries it; a closed file handler
+// that would truncate or refuse its file when it reopens appends instead.
+// 1 when closed, 0 when shared, -1 on error.
+int close_unless_shared(PyObject* handler, SharedHandlers& shared) noexcept;
+
+// Removes every handler of `logger` that is not in `keep` (a tuple, or NULL
+// for none) and closes those no other logger carries. An Exception from
+// close() is discarded; any other failure is kept in `pending` and the walk
+// goes on.
 int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept;
 
-// Attaches again every handler the capture detached that is not attached
-// now: rebuilt from its record in `record` (a capture record, or NULL) when
-// it is of one of logging's own classes and the rebuild works, otherwise the
-// captured object itself. `rebuilt` maps id(captured) -> attached handler.
-// Never fails because of a handler; a non-Exception is kept in `pending`.
-int hand_back(PyObject* logger, PyObject* record, const Held& held, PyObject* rebuilt,
-              Pending& pending) noexcept;
-
-// After a hand-back at `position`: the records below it hold the rebuilt
-// handlers in place of the ones they replace (so that their own hand-back
-// finds them), and the objects of the stack (a dict, or NULL) up to it have
-// their _console_handler and _file_handler follow them.
-int follow_rebuilt(PyObject* name, PyObject* stack, long position, PyObject* rebuilt) noexcept;
+// Attaches again the very handler objects the capture detached and that
+// are not attached now, each just after the handler captured before it
+// (the place it held), under its own name. Never fails because of a
+// handler; a non-Exception is kept in `pending`.
+int hand_back(PyObject* logger, const Held& held, Pending& pending) noexcept;
 
 }  // namespace lm

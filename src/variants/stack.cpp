@@ -107,13 +107,14 @@ int replaces(PyObject* self, PyObject* handler) noexcept {
   return attr_truth(self, N.console);
 }
 
-// handler.close(), then logger.removeHandler(handler): 1 when detached, 0
-// when an Exception stopped it (discarded; after a failed close() the
-// handler stays attached), -1 for anything else.
-int detach(PyObject* logger, PyObject* handler) noexcept {
-  Ref r = call_method(handler, N.close);
-  if (r) r = call_method(logger, N.removeHandler, handler);
-  if (r) return 1;
+// handler.close() (unless another logger carries it), then
+// logger.removeHandler(handler): 1 when detached, 0 when an Exception
+// stopped it (discarded; after a failed close() the handler stays
+// attached), -1 for anything else.
+int detach(PyObject* logger, PyObject* handler, SharedHandlers& shared) noexcept {
+  if (close_unless_shared(handler, shared) >= 0 &&
+      call_method(logger, N.removeHandler, handler))
+    return 1;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
   PyErr_Clear();
   return 0;
@@ -274,10 +275,11 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   }
 
   // From here on a failure is undone.
+  SharedHandlers shared(logger);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* handler = PyTuple_GET_ITEM(walk.get(), i);
     int replaced = replaces(self, handler);
-    int done = replaced > 0 ? detach(logger, handler) : replaced;
+    int done = replaced > 0 ? detach(logger, handler, shared) : replaced;
     if (done < 0) {
       undo();
       return -1;
@@ -308,8 +310,6 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
 void TakeOver::undo() noexcept {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   Pending pending;
-  Ref rebuilt = Ref::steal(PyDict_New());
-  if (!rebuilt) pending.absorb(false);
   Ref key = position_ ? held_key(name_.get(), position_.get()) : Ref{};
   Ref held;
   if (key) {
@@ -322,9 +322,7 @@ void TakeOver::undo() noexcept {
     // What the construction attached goes, what the capture detached comes
     // back, and the logger is as it was.
     if (remove_handlers(logger, before_.handlers.get(), pending) < 0) pending.absorb(false);
-    if (held && rebuilt &&
-        hand_back(logger, record_.get(), held_view(held.get()), rebuilt.get(), pending) < 0)
-      pending.absorb(false);
+    if (held && hand_back(logger, held_view(held.get()), pending) < 0) pending.absorb(false);
     restore_logger_state(logger, before_.state.get(), pending);
   }
   if (below_ && !call_method(below_.get(), N.enable, below_logger_.get())) pending.absorb(false);
@@ -335,9 +333,6 @@ void TakeOver::undo() noexcept {
   } else {
     Ref stack;
     if (position_ && get_dict(loggers.get(), N._LOGGERS, name_.get(), stack) < 0) pending.absorb(false);
-    if (rebuilt && follow_rebuilt(name_.get(), stack.get(), PyLong_AsLong(position_.get()),
-                                  rebuilt.get()) < 0)
-      pending.absorb(false);
     if (stacked_ && stack) {
       Ref next = position(PyLong_AsLong(position_.get()) + 1);
       if (!next) {
@@ -397,8 +392,7 @@ Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
 
   Ref top_key = position(top), below = position(top - 1);
   Ref key = below ? held_key(name, below.get()) : Ref{};
-  Ref rebuilt = Ref::steal(PyDict_New());
-  if (!top_key || !key || !rebuilt) return {};
+  if (!top_key || !key) return {};
   PyObject* found = nullptr;
   Ref record;
   if (per_name) {
@@ -411,7 +405,7 @@ Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   // The handlers: the departing ones go, the detached captured ones come back.
   const Held view = held ? held_view(held.get()) : Held{};
   if (remove_handlers(logger, held ? view.handlers : nullptr, pending) < 0) return {};
-  if (held && hand_back(logger, record.get(), view, rebuilt.get(), pending) < 0) return {};
+  if (held && hand_back(logger, view, pending) < 0) return {};
 
   // The registries: the top comes off, with the record it made.
   if (PyDict_Pop(stack.get(), top_key.get(), &found) < 0) return {};
@@ -429,7 +423,6 @@ Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   if (departing && (check_logger_object(departing.get(), name, top_key.get()) < 0 ||
                     !call_method(departing.get(), N.disable)))
     pending.absorb(false);
-  if (follow_rebuilt(name, stack.get(), top - 1, rebuilt.get()) < 0) pending.absorb(false);
   if (top > 1) {
     if (PyDict_GetItemRef(stack.get(), below.get(), &found) < 0) return {};
     Ref next = Ref::steal(found);

@@ -18,8 +18,7 @@
 //    [id(handler), ...]}, both in the order of the logger's handlers at the
 //    capture; at position 0 it also has "level", "propagate" and "disabled",
 //    the logger's own values, in that order. A handler record is {"id",
-//    "type", "level", "name", "filters", "formatter"[, "kwargs"[, "namer",
-//    "rotator"]]}; "kwargs" rebuilds the handler with type(**kwargs).
+//    "type", "level", "name", "filters", "formatter"[, "kwargs"]}.
 //  * While a record exists, the module privately holds the handlers it
 //    describes, which of them the capture detached, and the logger's level,
 //    propagate and disabled as they were. Records match handlers by id(), and
@@ -27,11 +26,12 @@
 //    what the logger was is taken from the held copy, never from the public
 //    record, so an edited record cannot make a handler be lost.
 //
-// The hand-back (close, or the roll-back of a failed construction) attaches
-// every handler the capture detached and that is not attached again: a
-// handler of one of logging's own four classes is rebuilt from its record
-// (same class, options, level, filters, formatter, name); any other handler,
-// or one whose rebuild raises, is attached again as the captured object.
+// A take-over closes what it detaches (so that a file it also writes is not
+// held open twice), except a handler another logger still carries, which is
+// only removed. The hand-back (close, or the roll-back of a failed
+// construction) attaches again the very objects the capture detached and
+// that are not attached again, each in the place it held; a closed file
+// handler reopens its file when it next writes, appending.
 #pragma once
 
 #include "runtime/call.hpp"

@@ -15,7 +15,15 @@ int known_to_logging(PyObject* name) noexcept {
   if (!manager) return -1;
   Ref registry = getattr(manager.get(), N.loggerDict);
   if (!registry) return -1;
-  return PySequence_Contains(registry.get(), name);
+  int known = PySequence_Contains(registry.get(), name);
+  if (known <= 0) return known;
+  // A placeholder only stands for the loggers below the name: it has no
+  // level, handlers or state of its own, and getLogger(name) replaces it.
+  Ref entry = Ref::steal(PyObject_GetItem(registry.get(), name));
+  Ref placeholder = entry ? logging_attr(N.PlaceHolder) : Ref{};
+  if (!placeholder) return -1;
+  int is_placeholder = PyObject_IsInstance(entry.get(), placeholder.get());
+  return is_placeholder < 0 ? -1 : !is_placeholder;
 }
 
 namespace {

@@ -5,8 +5,9 @@
 
 namespace lm {
 
-// Whether the `name` argument is already known to logging:
-// name in logging.Logger.manager.loggerDict. 1, 0 or -1.
+// Whether logging already knows the logger `name`: it is in
+// logging.Logger.manager.loggerDict as a logger, not only as the placeholder
+// of loggers below it. 1, 0 or -1.
 int known_to_logging(PyObject* name) noexcept;
 
 }  // namespace lm
