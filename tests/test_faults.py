@@ -10,6 +10,7 @@ import sys
 import uuid
 
 import pytest
+from conftest import logger_state
 
 import log_main
 from log_main import VarnelLog
@@ -245,3 +246,55 @@ def test_detached_handler_freed_during_a_take_over(tmp_path):
         assert logger.handlers == [base._file_handler]
     base.close()
     assert_healthy(tmp_path)
+
+
+def test_a_registration_refused_after_the_set_up_undoes_it(tmp_path, monkeypatch):
+    name, path = unique(), str(tmp_path / "a.log")
+
+    class Rebinding(log_main._SetLogger):
+        def _setup_logger(self):
+            super()._setup_logger()
+            monkeypatch.setattr(log_main, "_LOGGERS", [])  # code run during the construction
+
+    monkeypatch.setattr(log_main, "_SetLogger", Rebinding)
+    with pytest.raises(TypeError, match="_LOGGERS must be a dict"):
+        VarnelLog(name, file=path)
+    assert logger_state(name) == logger_state(unique()) and path not in log_main._FHANDLERS
+
+
+def test_a_lock_exit_reraising_its_exception_chains_nothing(tmp_path, monkeypatch):
+    class Reraising:
+        __enter__ = lambda self: None
+
+        def __exit__(self, kind, exc, tb):
+            raise exc
+
+    monkeypatch.setattr(log_main, "_LOCK", Reraising())
+    with pytest.raises(IsADirectoryError) as info:
+        VarnelLog(unique(), file=str(tmp_path))
+    assert info.value.__context__ is None
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_an_import_retried_after_a_failure_has_its_fork_hooks():
+    proc = subprocess.run([sys.executable, "-c", """if True:
+        import os
+        register, os.register_at_fork = os.register_at_fork, None  # the first import fails
+        try:
+            import log_main
+        except TypeError:
+            os.register_at_fork = register
+        import log_main
+
+        class Probe:
+            calls = []
+            __enter__ = lambda self: self.calls.append("enter")
+            __exit__ = lambda self, *exc: self.calls.append("exit")
+            _at_fork_reinit = lambda self: self.calls.append("reinit")
+
+        log_main._LOCK = Probe()
+        if (pid := os.fork()) == 0:
+            os._exit(Probe.calls != ["enter", "reinit"])
+        print(Probe.calls, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))"""],
+        capture_output=True, text=True, timeout=60)
+    assert proc.stdout == "['enter', 'exit'] 0\n", proc.stderr

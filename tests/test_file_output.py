@@ -4,9 +4,11 @@ import datetime
 import io
 import logging
 import logging.handlers
+import ntpath
 import os
 import re
 import time
+import types
 
 import pytest
 
@@ -238,6 +240,12 @@ def timed_in_dotlog_dir(tmp_path, fresh_name):
 def test_namer_edits_only_base_name(timed_in_dotlog_dir, given, expected):
     _, _, obj = timed_in_dotlog_dir
     assert obj._file_handler.namer(given) == expected
+
+
+def test_namer_splits_paths_as_os_path_does(timed_in_dotlog_dir, monkeypatch):
+    monkeypatch.setattr(log_main, "os", types.SimpleNamespace(path=ntpath))  # as on Windows
+    namer = timed_in_dotlog_dir[2]._file_handler.namer
+    assert namer(r"C:\srv\my.logs\run.log.2024-05-01") == r"C:\srv\my.logs\run.2024-05-01.log"
 
 
 # A period that began at noon on 2024-05-01, local time: its rotated name carries that date.

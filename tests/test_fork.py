@@ -2,10 +2,11 @@
 
 A thread is parked, holding _LOCK, in three places: inside a file handler's
 constructor (opening a FIFO that nobody reads yet), inside a captured handler's
-close() during a take-over, and inside a handler's close() during close. The
-main thread forks meanwhile; in the child, which has no copy of the parked
-thread, the first factory call and close must complete. The parent gives the
-child a deadline and kills it if it is still waiting on the lock.
+close() during a take-over, and inside a handler's close() during close. A second
+thread forks meanwhile and the parked thread is let go once that fork has begun: the
+fork waits for it, so the child sees no half-done work, and the child's first factory
+call and close must complete. The parent gives the child a deadline and kills it if it
+is still waiting on the lock.
 """
 
 import logging
@@ -23,6 +24,8 @@ import log_main
 from log_main import VarnelLog
 
 CHILD_DEADLINE = 10.0  # seconds; the child's work takes milliseconds
+FORKING = threading.Event()
+os.register_at_fork(before=FORKING.set)  # runs before log_main's hook, registered earlier
 
 
 def unique():
@@ -67,6 +70,11 @@ def child_body(tmp_path, lock_id):
         if log_main._LOCK.locked():
             os.write(2, b"child: _LOCK still held after close\n")
             return 5
+        for name, records in list(log_main._CAPTURES.items()):  # no take-over half done
+            if any(h["type"] is BlockingClose for r in records.values() for h in r["handlers"]):
+                log_main._LOGGERS[name][max(records) + 1].close()  # hands the handler back
+                if not any(isinstance(h, BlockingClose) for h in logging.getLogger(name).handlers):
+                    return 7
         if "from the child" not in path.read_text(encoding="utf-8"):
             os.write(2, b"child: the record is not in the file\n")
             return 6
@@ -105,6 +113,13 @@ def fork_and_check(tmp_path):
     return None
 
 
+def fork_on_a_second_thread(tmp_path, release):
+    forker, result = run_parked(lambda: fork_and_check(tmp_path))
+    assert FORKING.wait(10), "the second thread never began its fork"
+    release()
+    return finish(forker, result)
+
+
 def run_parked(target):
     """Starts target in a thread and returns (thread, result dict)."""
     result = {}
@@ -135,13 +150,14 @@ def test_fork_while_a_handler_constructor_blocks(tmp_path):
     thread, result = run_parked(lambda: VarnelLog(unique(), file=str(fifo), console=False))
     assert wait_until(log_main._LOCK.locked), "the factory never took _LOCK"
     time.sleep(0.05)  # let the thread reach open()
-    status = fork_and_check(tmp_path)
-    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # lets the open() return
+    reader = []  # opening it lets the open() return
+    status = fork_on_a_second_thread(
+        tmp_path, lambda: reader.append(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)))
     try:
         obj = finish(thread, result)
         obj.close()
     finally:
-        os.close(reader)
+        os.close(reader[0])
     assert status is not None, "the child's first factory call deadlocked on _LOCK"
     assert status == 0
 
@@ -154,7 +170,7 @@ def test_fork_while_a_capture_closes_a_handler(tmp_path):
     thread, result = run_parked(lambda: VarnelLog(name, rehandler=True, console=True))
     assert blocker.entered.wait(10), "the capture never reached the handler's close()"
     try:
-        status = fork_and_check(tmp_path)
+        status = fork_on_a_second_thread(tmp_path, blocker.unblock.set)
     finally:
         blocker.unblock.set()
     top = finish(thread, result)
@@ -172,10 +188,32 @@ def test_fork_while_close_closes_a_handler(tmp_path):
     thread, result = run_parked(obj.close)
     assert blocker.entered.wait(10), "close never reached the handler's close()"
     try:
-        status = fork_and_check(tmp_path)
+        status = fork_on_a_second_thread(tmp_path, blocker.unblock.set)
     finally:
         blocker.unblock.set()
     finish(thread, result)
     assert name not in log_main._LOGGERS
     assert status is not None, "the child's first factory call deadlocked on _LOCK"
     assert status == 0
+
+
+def test_fork_from_code_run_inside_the_factory():
+    pids, name = [], unique()
+
+    class ForkOnClose(logging.StreamHandler):
+        def close(self):  # runs inside VarnelLog, on the thread that holds _LOCK
+            super().close()
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                if not pids:
+                    pids.append(os.fork())
+
+    logging.getLogger(name).addHandler(ForkOnClose())
+    top = VarnelLog(name, rehandler=True)
+    if pids[0] == 0:  # the child finishes the take-over as the parent does, then closes it
+        try:
+            top.close()
+        finally:
+            os._exit(3 if log_main._LOCK.locked() or name in log_main._CAPTURES else 0)
+    top.close()
+    assert os.waitstatus_to_exitcode(os.waitpid(pids[0], 0)[1]) == 0

@@ -43,6 +43,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import pytest
 
+from conftest import check_registries
 import log_main
 
 HOSTILE_RULES = ("reenter_under_lock", "reentrant_logger_class", "reentrant_patch",
@@ -214,30 +215,6 @@ class ReenterLogger(logging.Logger):
 
 
 # --- Registry checks ----------------------------------------------------------
-
-def check_registries():
-    """dict of name -> non-empty dict of int position -> logger object (_LOGGERS)
-    or capture record (_CAPTURES); _FHANDLERS: absolute path -> one of the kinds."""
-    for name, stack in log_main._LOGGERS.items():
-        assert type(name) is str and type(stack) is dict and stack, (name, stack)
-        for pos, obj in stack.items():
-            assert type(pos) is int and pos >= 1, (name, stack)
-            assert isinstance(obj, log_main._LogBase), (name, pos, obj)
-    for name, records in log_main._CAPTURES.items():
-        assert type(name) is str and type(records) is dict and records, (name, records)
-        for pos, record in records.items():
-            assert type(pos) is int and pos >= 0, (name, records)
-            assert type(record) is dict, (name, pos, record)
-            handlers, ids = record["handlers"], record["handler_ids"]
-            assert type(handlers) is list and type(ids) is list, (name, pos, record)
-            assert [h["id"] for h in handlers] == ids, (name, pos, record)
-            for h in handlers:
-                assert type(h) is dict and isinstance(h["type"], type), (name, pos, h)
-                assert type(h.get("kwargs", {})) is dict, (name, pos, h)
-    for path, kind in log_main._FHANDLERS.items():
-        assert kind in ("file", "rotating", "timerotating"), (path, kind)
-        assert type(path) is str and os.path.isabs(path), path
-
 
 def close_quietly(handler):
     try:

@@ -107,6 +107,7 @@ struct Self {
 struct Cache {
   int dict_watcher = -1;
   int type_watcher = -1;
+  int function_watcher = -1;
   bool on = false;
   bool watching = false;  // instance dicts are watched: stores into them are events
   std::uint64_t epoch = 1;
@@ -149,6 +150,18 @@ int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
 int on_type_event(PyTypeObject*) noexcept {
   ++cache->epoch;
   ++cache->events;
+  return 0;
+}
+
+// A function's code, defaults or keyword defaults replaced: the methods of
+// the path and LogRecord.__init__ are judged by their code, so any such
+// change is an event. Creations and destructions change nothing cached.
+int on_function_event(PyFunction_WatchEvent event, PyFunctionObject*, PyObject*) noexcept {
+  if (event == PyFunction_EVENT_MODIFY_CODE || event == PyFunction_EVENT_MODIFY_DEFAULTS ||
+      event == PyFunction_EVENT_MODIFY_KWDEFAULTS) {
+    ++cache->epoch;
+    ++cache->events;
+  }
   return 0;
 }
 
@@ -632,8 +645,10 @@ Self* find_self(PyObject* self) noexcept {
 
 bool dicts_watched = false;
 
-int start() noexcept {
-  if (cache) return 0;
+namespace {
+
+// Makes the cache and its watchers, once for the process.
+int make_cache() noexcept {
   cache = make<Cache>();
   if (!cache) {
     PyErr_NoMemory();
@@ -643,12 +658,10 @@ int start() noexcept {
   return 0;  // free-threaded: the exact path only
 #else
   cache->dict_watcher = PyDict_AddWatcher(on_dict_event);
-  if (cache->dict_watcher < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  cache->type_watcher = PyType_AddWatcher(on_type_event);
-  if (cache->type_watcher < 0) {
+  cache->type_watcher = cache->dict_watcher < 0 ? -1 : PyType_AddWatcher(on_type_event);
+  cache->function_watcher =
+      cache->type_watcher < 0 ? -1 : PyFunction_AddWatcher(on_function_event);
+  if (cache->function_watcher < 0) {
     PyErr_Clear();
     return 0;
   }
@@ -656,8 +669,17 @@ int start() noexcept {
     cache->on = false;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     PyErr_Clear();
-    return 0;
   }
+  return 0;
+#endif
+}
+
+}  // namespace
+
+int start() noexcept {
+  if (!cache && make_cache() < 0) return -1;
+  // The namespace of this module object (a failed import may have made an
+  // earlier one).
   if (cache->on && PyDict_Watch(cache->dict_watcher, state.ns) < 0) {
     PyErr_Clear();
     cache->on = false;
@@ -665,7 +687,6 @@ int start() noexcept {
   cache->watching = cache->on && inline_stores_seen();
   dicts_watched = cache->watching;
   return 0;
-#endif
 }
 
 void forget() noexcept {

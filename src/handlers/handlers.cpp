@@ -186,24 +186,39 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
   Ref registry = registry_dict(N._FHANDLERS);
   file = getattr(self, N.file);
   Ref kind = getattr(self, N.handler_type);
-  if (!registry || !file || !kind || PyDict_SetItem(registry.get(), file.get(), kind.get()) < 0)
-    return {};
+  if (!registry || !file || !kind) return {};
+  int had = PyDict_Contains(registry.get(), file.get());
+  if (had < 0 || PyDict_SetItem(registry.get(), file.get(), kind.get()) < 0) return {};
+  if (!had) Configuring::note_file(registry.get(), file.get(), kind.get());
   return none();
 }
 
 // Only the base name (the last path component) is edited: every ".log" in
 // it is deleted and ".log" appended. The directories stay as they are, so a
-// directory such as /srv/my.logs/ is never rewritten.
+// directory such as /srv/my.logs/ is never rewritten. The base name is the
+// tail os.path.split gives (on Windows it follows the last "\\" or "/", or
+// a drive's ":"); what comes before it is kept as written.
 Ref namer(Func*, Bound& a) noexcept {
   PyObject* name = a[0];
   if (!PyUnicode_Check(name)) {
     raise_arg_type("name", "str", name);
     return {};
   }
+  Ref os = global(N.os);
+  Ref os_path = os ? getattr(os.get(), N.path) : Ref{};
+  Ref parts = os_path ? call_method(os_path.get(), N.split, name) : Ref{};
+  if (!parts) return {};
+  PyObject* tail = PyTuple_Check(parts.get()) && PyTuple_GET_SIZE(parts.get()) == 2
+                       ? PyTuple_GET_ITEM(parts.get(), 1)
+                       : nullptr;
   const Py_ssize_t len = PyUnicode_GET_LENGTH(name);
-  const Py_ssize_t slash = PyUnicode_FindChar(name, '/', 0, len, -1);
-  if (slash == -2) return {};
-  const Py_ssize_t base_at = slash + 1;  // 0 when there is no directory part
+  if (!tail || !PyUnicode_Check(tail) || PyUnicode_Tailmatch(name, tail, 0, len, 1) != 1) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_ValueError, "os.path.split(%R) gave %R, not (head, tail of it)", name,
+                   parts.get());
+    return {};
+  }
+  const Py_ssize_t base_at = len - PyUnicode_GET_LENGTH(tail);
   Ref head = Ref::steal(PyUnicode_Substring(name, 0, base_at));
   Ref base = Ref::steal(PyUnicode_Substring(name, base_at, len));
   if (!head || !base) return {};

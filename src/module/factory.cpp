@@ -40,10 +40,11 @@ Ref build(Bound& a, PyObject* name) noexcept {
   }
   Ref cls = global(N._SetLogger);
   if (!cls) return {};
+  Configuring configuring(name);
   Ref obj = call_dict(cls.get(), {name, a[arg.level], a[arg.file], a[arg.handler_type], a[arg.console]},
                       a[arg.kwargs]);
   if (!obj) return {};
-  return register_configured(name, obj.get());
+  return configuring.register_object(obj.get());
 }
 
 Ref varnel_new(Func*, Bound& a) noexcept {

@@ -1,4 +1,4 @@
-// The module log_main: its definition, the module body that binds the namespace and defines the classes, _md5, and the fork hook.
+// The module log_main: its definition, the module body that binds the namespace and defines the classes, _md5, and the fork hooks.
 
 #include "core/skip_cache.hpp"
 #include "module/signatures.hpp"
@@ -47,13 +47,25 @@ Ref md5(Func*, Bound& a) noexcept {
 
 const Param md5_params[] = {{.name = "text", .check = Check::Str, .annotation = "str"}};
 
-// A thread of the parent may have held the lock at the fork; that thread
-// does not exist in the child, so the lock is reinitialised in place: the
-// object bound to _LOCK stays the same.
+// The fork hooks (see ModuleLock). Before: the lock is taken, once every
+// VarnelLog or close under way on other threads has finished.
+Ref lock_before_fork(Func*, Bound&) noexcept {
+  if (!state.ns) return none();
+  if (lock_for_fork() < 0) return {};
+  return none();
+}
+
+Ref unlock_in_parent(Func*, Bound&) noexcept {
+  if (!state.ns) return none();
+  return unlock_after_fork();
+}
+
+// In the child the lock is re-created in place (the object bound to _LOCK
+// stays the same), unless the forking thread holds it and goes on.
 Ref reinit_lock(Func*, Bound&) noexcept {
   if (!state.ns) return none();
-  forget_lock_owner();
   hot::forget();  // nothing cached in the parent is trusted in the child
+  if (!lock_free_in_child()) return none();
   Ref lock = global(N._LOCK);
   if (!lock) return {};
   PyObject* reinit = nullptr;
@@ -65,17 +77,23 @@ Ref reinit_lock(Func*, Bound&) noexcept {
   return none();
 }
 
-const Signature reinit_lock_sig = {
-    .name = "_reinit_lock_after_fork",
-    .qualname = "_reinit_lock_after_fork",
-    .params = {},
-    .returns = "None",
-    .impl = reinit_lock,
+constexpr Signature fork_hook(const char* name, Ref (*impl)(Func*, Bound&) noexcept) {
+  return {.name = name, .qualname = name, .params = {}, .returns = "None", .impl = impl};
+}
+const Signature fork_hooks[] = {
+    fork_hook("_lock_before_fork", lock_before_fork),
+    fork_hook("_unlock_after_fork_in_parent", unlock_in_parent),
+    fork_hook("_reinit_lock_after_fork", reinit_lock),
 };
 
 }  // namespace
 
+// Registered once per process, before the module is published, and after
+// the module body imported logging: before-fork hooks run in the reverse
+// order of registration, so the module lock is taken before logging's.
 int register_fork_handler() noexcept {
+  static bool registered = false;
+  if (registered) return 0;
   Ref os = global(N.os);
   if (!os) return -1;
   Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
@@ -85,10 +103,17 @@ int register_fork_handler() noexcept {
     PyErr_Clear();
     return 0;
   }
-  Ref callback = make_function(reinit_lock_sig, state.ns, N.s_log_main);
-  Ref key = str("after_in_child");
-  if (!callback || !key) return -1;
-  return call_kw(register_at_fork.get(), {}, {{key.get(), callback.get()}}) ? 0 : -1;
+  Ref before = make_function(fork_hooks[0], state.ns, N.s_log_main);
+  Ref parent = make_function(fork_hooks[1], state.ns, N.s_log_main);
+  Ref child = make_function(fork_hooks[2], state.ns, N.s_log_main);
+  Ref k_before = str("before"), k_parent = str("after_in_parent"), k_child = str("after_in_child");
+  if (!before || !parent || !child || !k_before || !k_parent || !k_child) return -1;
+  if (!call_kw(register_at_fork.get(), {},
+               {{k_before.get(), before.get()}, {k_parent.get(), parent.get()},
+                {k_child.get(), child.get()}}))
+    return -1;
+  registered = true;
+  return 0;
 }
 
 namespace {
@@ -235,20 +260,17 @@ int run_module_body(PyObject* ns) noexcept {
 
 namespace {
 
-std::int64_t loaded_interpreter = -1;
-
-// The first creation records the interpreter; any other is refused. Once
-// the module has been initialised, the same module object is handed back.
+// The module's state is the process's: only the main interpreter may load
+// it. A subinterpreter is refused (isolated ones by the interpreter itself,
+// from the module slot below) and leaves nothing behind, so the main
+// interpreter can import it before or after. Once the module has been
+// initialised, the same module object is handed back.
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
-  PyInterpreterState* interp = PyInterpreterState_Get();
-  std::int64_t id = PyInterpreterState_GetID(interp);
-  if (id < 0) return nullptr;
-  if (loaded_interpreter == -1) {
-    loaded_interpreter = id;
-  } else if (loaded_interpreter != id) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one "
-                    "interpreter per process.");
+                    "log_main cannot be imported in a subinterpreter: its loggers, "
+                    "registries and lock belong to the whole process, so only the main "
+                    "interpreter may load it");
     return nullptr;
   }
   if (state.module) return Py_NewRef(state.module);
@@ -272,25 +294,21 @@ int exec_module(PyObject* module) noexcept {
   if (!ns) return -1;
   state.ns = Py_NewRef(ns);
   state.captured = PyDict_New();
-  if (!state.captured || run_module_body(ns) < 0) {
-    Py_CLEAR(state.ns);
-    Py_CLEAR(state.log_func);
-    Py_CLEAR(state.captured);
-    return -1;
-  }
-  if (hot::start() < 0) {
+  if (!state.captured || run_module_body(ns) < 0 || register_fork_handler() < 0 ||
+      hot::start() < 0) {
     Py_CLEAR(state.ns);
     Py_CLEAR(state.log_func);
     Py_CLEAR(state.captured);
     return -1;
   }
   state.module = Py_NewRef(module);
-  return register_fork_handler();
+  return 0;
 }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -93,6 +93,7 @@ namespace lm {
   X(dirname, "dirname")                                    \
   X(abspath, "abspath")                                    \
   X(normpath, "normpath")                                  \
+  X(split, "split")                                        \
   X(exist_ok, "exist_ok")                                  \
   X(get, "get")                                            \
   X(update, "update")                                      \

@@ -89,54 +89,72 @@ int With::enter(PyObject* manager) noexcept {
   enter_fn = Ref::steal(found);
   found = nullptr;
   if (PyObject_GetOptionalAttrString(type, "__exit__", &found) < 0) return -1;
-  exit_ = Ref::steal(found);
-  if (!enter_fn || !exit_) {
+  Ref exit_fn = Ref::steal(found);
+  if (!enter_fn || !exit_fn) {
     PyErr_Format(PyExc_TypeError,
                  "'%.200s' object does not support the context manager protocol",
                  Py_TYPE(manager)->tp_name);
     return -1;
   }
-  manager_ = Ref::borrow(manager);
+  // Bound now, as `with` binds it: a C method bound to the manager is later
+  // called with the tuple as it is, without copying the arguments.
+  descrgetfunc bind = Py_TYPE(exit_fn.get())->tp_descr_get;
+  Ref bound = bind ? Ref::steal(bind(exit_fn.get(), manager, type)) : std::move(exit_fn);
+  Ref args = bound ? Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None)) : Ref{};
+  if (!args) return -1;
   Ref entered = call(enter_fn.get(), manager);
-  if (!entered) {
-    exit_.reset();
-    return -1;
-  }
+  if (!entered) return -1;
+  exit_ = std::move(bound);
+  args_ = std::move(args);
   return 0;
 }
 
 Ref With::exit(Ref result) noexcept {
   if (!exit_) return result;
   Ref exit_fn = std::move(exit_);
-  if (result) {
-    Ref r = call(exit_fn.get(), manager_.get(), Py_None, Py_None, Py_None);
-    if (!r) return {};
-    return result;
+  Ref args = std::move(args_);
+  PyObject* exc = result ? nullptr : PyErr_GetRaisedException();
+  if (exc) {
+    // The tuple is ours alone until the call; None is immortal, so its
+    // items are replaced without releasing them.
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))));
+    PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(exc));
+    if (tb) PyTuple_SET_ITEM(args.get(), 2, tb);
   }
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* tb = PyException_GetTraceback(exc);
-  Ref tb_ref = Ref::steal(tb);
-  Ref suppress = call(exit_fn.get(), manager_.get(),
-                      reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
-                      tb ? tb : Py_None);
-  if (!suppress) {
+  Ref answer = Ref::steal(PyObject_Call(exit_fn.get(), args.get(), nullptr));
+  if (!exc) return answer ? std::move(result) : Ref{};
+  if (!answer) {
     // __exit__ raised: its exception wins, chained to the original.
-    PyObject* inner = PyErr_GetRaisedException();
-    PyException_SetContext(inner, exc);  // steals exc
-    PyErr_SetRaisedException(inner);
+    raise_chained(PyErr_GetRaisedException(), exc);
     return {};
   }
-  int truth = PyObject_IsTrue(suppress.get());
-  if (truth < 0) {
-    Py_DECREF(exc);
-    return {};
-  }
-  if (truth) {
-    Py_DECREF(exc);
-    return none();
-  }
-  PyErr_SetRaisedException(exc);
+  Ref in_flight = Ref::steal(exc);
+  int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) return {};
+  if (truth) return none();
+  PyErr_SetRaisedException(in_flight.release());
   return {};
+}
+
+void raise_chained(PyObject* inner, PyObject* outer) noexcept {
+  Ref owned_outer = Ref::steal(outer);
+  if (inner != outer) {
+    // Like the interpreter, cut a link back to `inner` from outer's chain
+    // first, so that no cycle forms (the walk is bounded: a chain built by
+    // hand may already loop).
+    PyObject* link = outer;
+    for (int steps = 0; link && steps < 1000; ++steps) {
+      Ref context = Ref::steal(PyException_GetContext(link));
+      if (context.get() == inner) {
+        PyException_SetContext(link, nullptr);
+        break;
+      }
+      link = context.get();  // still held by the link before it
+    }
+    PyException_SetContext(inner, owned_outer.release());
+  }
+  PyErr_SetRaisedException(inner);
 }
 
 }  // namespace lm

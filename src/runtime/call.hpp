@@ -73,6 +73,11 @@ Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
 
 // Enters a context manager looked up on its type, as `with` does.
 // Usage:  With w; if (w.enter(mgr) < 0) return {};  ...  return w.exit(result);
+//
+// Leaving allocates nothing: enter() binds __exit__ and makes the argument
+// tuple before it calls __enter__, so that exit() can always make the call
+// (a lock whose __exit__ is a C method is then released even when memory
+// has run out). What __exit__ itself runs is its own business.
 class With {
  public:
   With() noexcept = default;
@@ -86,8 +91,21 @@ class With {
   // An exception from __exit__ itself replaces the result.
   Ref exit(Ref result) noexcept;
 
+  // Drops the bound __exit__ without calling it.
+  void abandon() noexcept {
+    exit_.reset();
+    args_.reset();
+  }
+
  private:
-  Ref manager_, exit_;
+  // __exit__ bound to the manager, and its (None, None, None) arguments,
+  // filled with (type, value, traceback) when an exception is in flight.
+  Ref exit_, args_;
 };
+
+// Raises `inner` with `outer` as its __context__, as an exception raised
+// while `outer` is handled gets it; re-raising `outer` itself chains
+// nothing. Steals both; never allocates.
+void raise_chained(PyObject* inner, PyObject* outer) noexcept;
 
 }  // namespace lm

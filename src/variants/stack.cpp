@@ -63,6 +63,19 @@ void drop_if_empty(PyObject* reg, PyObject* key, Pending& pending) noexcept {
     pending.absorb(false);
 }
 
+// registry[key][pos] = value. A missing registry[key] is made holding the
+// value before it is stored, so that a failure never leaves an empty dict.
+int put_at(PyObject* reg, PyObject* reg_name, PyObject* key, PyObject* pos,
+           PyObject* value) noexcept {
+  Ref per_key;
+  int has = get_dict(reg, reg_name, key, per_key);
+  if (has < 0) return -1;
+  if (has) return PyDict_SetItem(per_key.get(), pos, value);
+  per_key = Ref::steal(PyDict_New());
+  if (!per_key || PyDict_SetItem(per_key.get(), pos, value) < 0) return -1;
+  return PyDict_SetItem(reg, key, per_key.get());
+}
+
 // Whether the capture replaces this handler: a file handler when the object
 // has a file and takes the name over, or any stream handler (file handlers
 // included) when it has a console. Attributes are read only while the
@@ -154,12 +167,17 @@ Ref register_configured(PyObject* name, PyObject* obj) noexcept {
   // Read back from the registry, as the caller will find it there.
   Ref registered;
   int has = get_dict(loggers.get(), N._LOGGERS, name, registered);
-  if (has <= 0) {
-    if (!has) PyErr_SetObject(PyExc_KeyError, name);
-    return {};
-  }
+  if (!has) PyErr_SetObject(PyExc_KeyError, name);
   PyObject* found = nullptr;
-  if (PyDict_GetItemRef(registered.get(), one.get(), &found) == 0) PyErr_SetObject(PyExc_KeyError, one.get());
+  if (has > 0 && PyDict_GetItemRef(registered.get(), one.get(), &found) == 0)
+    PyErr_SetObject(PyExc_KeyError, one.get());
+  if (!found) {  // what it wrote goes
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Pending pending;
+    drop_if(loggers.get(), name, stack.get(), pending);
+    report(pending, name);
+    PyErr_SetRaisedException(exc.release());
+  }
   return Ref::steal(found);
 }
 
@@ -249,16 +267,9 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   Ref held = make_held(walk.get(), detached.get(), before_.state.get());
   Ref key = held ? held_key(name, position_.get()) : Ref{};
   if (!key) return -1;
-  Ref per_name;
-  int has = get_dict(captures.get(), N._CAPTURES, name, per_name);
-  if (has < 0) return -1;
-  if (!has) {
-    per_name = Ref::steal(PyDict_New());
-    if (!per_name || PyDict_SetItem(captures.get(), name, per_name.get()) < 0) return -1;
-  }
   if (PyDict_SetItem(state.captured, key.get(), held.get()) < 0) return -1;
   record_ = std::move(record);
-  if (PyDict_SetItem(per_name.get(), position_.get(), record_.get()) < 0) {
+  if (put_at(captures.get(), N._CAPTURES, name, position_.get(), record_.get()) < 0) {
     undo();
     return -1;
   }
@@ -283,14 +294,8 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
     }
     below_ = std::move(below);
   }
-  Ref target;
-  has = get_dict(loggers.get(), N._LOGGERS, name, target);
-  if (has == 0) {
-    target = Ref::steal(PyDict_New());
-    if (!target || PyDict_SetItem(loggers.get(), name, target.get()) < 0) has = -1;
-  }
-  Ref next = has >= 0 ? position(top + 1) : Ref{};
-  if (!next || PyDict_SetItem(target.get(), next.get(), self) < 0) {
+  Ref next = position(top + 1);
+  if (!next || put_at(loggers.get(), N._LOGGERS, name, next.get(), self) < 0) {
     undo();
     return -1;
   }
@@ -463,6 +468,78 @@ Ref ModuleLock::exit(Ref result) noexcept {
   return with_.exit(std::move(result));
 }
 
-void forget_lock_owner() noexcept { held = false; }
+void ModuleLock::abandon() noexcept {
+  with_.abandon();
+  entered_ = false;
+}
+
+namespace {
+
+ModuleLock fork_hold;         // taken before a fork, left after it
+bool forked_by_owner = false;  // the forking thread held the lock already
+
+}  // namespace
+
+int lock_for_fork() noexcept {
+  forked_by_owner = held && owner == PyThread_get_thread_ident();
+  if (forked_by_owner) return 0;
+  return fork_hold.enter();
+}
+
+Ref unlock_after_fork() noexcept { return fork_hold.exit(none()); }
+
+bool lock_free_in_child() noexcept {
+  if (forked_by_owner) return false;
+  fork_hold.abandon();
+  held = false;
+  return true;
+}
+
+namespace {
+
+Configuring* configuring = nullptr;  // the one under way, if any
+
+}  // namespace
+
+Configuring::Configuring(PyObject* name) noexcept : name_(Ref::borrow(name)), outer_(configuring) {
+  configuring = this;
+}
+
+Configuring::~Configuring() { configuring = outer_; }
+
+int Configuring::note_logger(const LoggerSnapshot& before) noexcept {
+  if (!configuring || configuring->before_.logger) return 0;
+  // Only the logger of the name being configured: a set-up that user code
+  // runs meanwhile for another name is not this construction's.
+  Ref name = getattr(before.logger.get(), N.name);
+  int same = name ? PyObject_RichCompareBool(name.get(), configuring->name_.get(), Py_EQ) : -1;
+  if (same <= 0) return same;
+  LoggerSnapshot& mine = configuring->before_;
+  mine.logger = before.logger.copy();
+  mine.state = before.state.copy();
+  mine.handlers = before.handlers.copy();
+  return 0;
+}
+
+void Configuring::note_file(PyObject* registry, PyObject* path, PyObject* kind) noexcept {
+  if (!configuring || configuring->files_) return;
+  configuring->files_ = Ref::borrow(registry);
+  configuring->path_ = Ref::borrow(path);
+  configuring->kind_ = Ref::borrow(kind);
+}
+
+Ref Configuring::register_object(PyObject* obj) noexcept {
+  Ref registered = register_configured(name_.get(), obj);
+  if (registered) return registered;
+  if (files_) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Pending pending;
+    drop_if(files_.get(), path_.get(), kind_.get(), pending);
+    report(pending, name_.get());
+    PyErr_SetRaisedException(exc.release());
+  }
+  if (before_.logger) before_.restore();
+  return {};
+}
 
 }  // namespace lm

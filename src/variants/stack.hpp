@@ -42,20 +42,37 @@ namespace lm {
 // The lock is a plain threading.Lock, looked up when entered. A thread that
 // already holds it (code run by the factory or close that calls one of them
 // again) gets a RuntimeError instead of waiting for itself for ever.
+//
+// Its release cannot fail: everything the release needs (the bound __exit__
+// and its argument tuple, see With) is made before the lock is taken, and
+// the release path allocates nothing, so an exception in flight, MemoryError
+// included, always leaves the lock free.
+//
+// Across fork the lock is held: the forking thread takes it before the fork
+// (after logging's at-fork hook was registered, so before logging's lock is
+// taken: the module lock first, as everywhere), the parent releases it after
+// the fork and the child starts with it free. When the forking thread holds
+// it itself (a fork from code run inside VarnelLog or close), it is not
+// taken again, and that thread goes on holding it in parent and child.
 class ModuleLock {
  public:
   int enter() noexcept;
   // Leaves the lock and hands `result` (or the exception in flight) on.
   Ref exit(Ref result) noexcept;
+  // Forgets the lock without leaving it (in the child of a fork).
+  void abandon() noexcept;
 
  private:
   With with_;
   bool entered_ = false;
 };
 
-// Forgets the owner: the child of a fork starts with the lock free.
-void forget_lock_owner() noexcept;
-
+// The fork hooks: lock_for_fork before a fork, unlock_after_fork in the
+// parent, and in the child lock_free_in_child, which says whether the lock
+// must be re-created (false: the forking thread holds it and goes on).
+int lock_for_fork() noexcept;
+Ref unlock_after_fork() noexcept;
+bool lock_free_in_child() noexcept;
 
 // The factory's configuring path: _LOGGERS[name] = {1: obj}; returns
 // _LOGGERS[name][1]. _LOGGERS is checked first by check_registries().
@@ -80,6 +97,34 @@ class LoggerSnapshot {
   Ref logger;
   Ref state;     // (level, propagate, disabled)
   Ref handlers;  // a tuple
+};
+
+// A configuring construction by the factory (under the module lock, so one
+// at a time): the set-up notes the logging logger as it found it and the
+// file it added to _FHANDLERS, so that a registration that fails after the
+// set-up puts both back.
+class Configuring {
+ public:
+  explicit Configuring(PyObject* name) noexcept;
+  ~Configuring();
+  Configuring(const Configuring&) = delete;
+  Configuring& operator=(const Configuring&) = delete;
+
+  // From the set-up: the first snapshot of the logger of this name, and the
+  // first file it registered that _FHANDLERS did not hold.
+  static int note_logger(const LoggerSnapshot& before) noexcept;
+  static void note_file(PyObject* registry, PyObject* path, PyObject* kind) noexcept;
+
+  // register_configured(name, obj); when it fails, the set-up is undone:
+  // the handlers it attached removed and closed, the logger's level,
+  // propagate and disabled and the file's registration as they were.
+  Ref register_object(PyObject* obj) noexcept;
+
+ private:
+  Ref name_;
+  LoggerSnapshot before_;
+  Ref files_, path_, kind_;
+  Configuring* outer_;
 };
 
 // A take-over of the logging logger of `name` by the object `self`.

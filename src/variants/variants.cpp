@@ -78,7 +78,7 @@ int setup_standard_logger(PyObject* self) noexcept {
 // level, propagate and disabled put back.
 int guarded_setup(PyObject* self, PyObject* logger) noexcept {
   LoggerSnapshot before;
-  if (before.take(logger) < 0) return -1;
+  if (before.take(logger) < 0 || Configuring::note_logger(before) < 0) return -1;
   if (setup_standard_logger(self) < 0) {
     before.restore();
     return -1;
