@@ -26,6 +26,12 @@ namespace lm::hot {
 // object is known to be alive on this call (an object whose dict was freed
 // moved the epoch on).
 
+// The watcher ids are taken once per process (an import that failed and
+// is retried reuses them) and are never given back while the module lives:
+// the module object is held for the life of the process, and the
+// interpreter drops its watchers when it is finalised. A watch lives in the
+// watched dict itself and goes with it; freeing a watched dict is an event.
+
 // Registers the watchers and runs the self-test; once, at module exec.
 // Failing to get a watcher only turns caching off.
 int start() noexcept;
