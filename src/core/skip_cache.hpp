@@ -32,7 +32,8 @@ namespace lm::hot {
 // interpreter drops its watchers when it is finalised. A watch lives in the
 // watched dict itself and goes with it; freeing a watched dict is an event.
 
-// Registers the watchers and runs the self-test; once, at module exec.
+// Makes the cache and its watchers (once per process) and runs the
+// self-tests; at each module exec.
 // Failing to get a watcher only turns caching off.
 int start() noexcept;
 
