@@ -550,7 +550,20 @@ void store_entry(PyObject* logger, Entry* fresh) noexcept {
   destroy(old);  // releases references: may run arbitrary code, so it comes last
 }
 
-enum class Cached : std::uint8_t { Call, Skip, Unknown };
+enum class Cached : std::uint8_t { Call, Skip, Unknown, Open };
+
+// What the first logger decides by itself: Call when it has filters, Skip
+// when it is disabled or not enabled for the level, Unknown when its level
+// cache has no answer yet (isEnabledFor would fill it), else Open: the
+// handlers decide.
+Cached first_logger_says(const Entry& e, long level) noexcept {
+  if (PyList_GET_SIZE(e.filters) != 0) return Cached::Call;
+  if (e.disabled) return Cached::Skip;
+  int at = 0;
+  while (at < e.nenabled && e.enabled_levels[at] != level) ++at;
+  if (at == e.nenabled) return Cached::Unknown;
+  return e.enabled_answers[at] ? Cached::Open : Cached::Skip;
+}
 
 // The verdict from a cached entry, checking on this call what no watcher
 // sees: attribute values of each logger, the filters and handlers lists,
@@ -558,12 +571,7 @@ enum class Cached : std::uint8_t { Call, Skip, Unknown };
 Cached from_entry(const Entry& e, long level) noexcept {
   for (int k = 0; k < e.nlinks; ++k)
     if (!unchanged(e.links[k])) return Cached::Unknown;
-  if (PyList_GET_SIZE(e.filters) != 0) return Cached::Call;
-  if (e.disabled) return Cached::Skip;
-  int at = 0;
-  while (at < e.nenabled && e.enabled_levels[at] != level) ++at;
-  if (at == e.nenabled) return Cached::Unknown;  // isEnabledFor would fill the cache
-  if (!e.enabled_answers[at]) return Cached::Skip;
+  if (Cached gate = first_logger_says(e, level); gate != Cached::Open) return gate;
   Py_ssize_t found = 0;
   for (int k = 0; k < e.nlinks; ++k) {
     PyObject* handlers = e.links[k].handlers;
@@ -608,12 +616,7 @@ Cached from_entry(const Entry& e, long level) noexcept {
       if (PyList_GET_ITEM(link.handlers, i) != link.handler[i].obj || !still(link.handler[i]))
         return Cached::Unknown;
   }
-  if (PyList_GET_SIZE(e.filters) != 0) return Cached::Call;
-  if (e.disabled) return Cached::Skip;
-  int at = 0;
-  while (at < e.nenabled && e.enabled_levels[at] != level) ++at;
-  if (at == e.nenabled) return Cached::Unknown;  // isEnabledFor would fill the cache
-  if (!e.enabled_answers[at]) return Cached::Skip;
+  if (Cached gate = first_logger_says(e, level); gate != Cached::Open) return gate;
   int found = 0;
   for (int k = 0; k < e.nlinks; ++k) {
     for (int i = 0; i < e.links[k].nhandlers; ++i, ++found)
@@ -760,7 +763,8 @@ Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwa
     switch (from_cached(*e, lvl)) {
       case Cached::Call: return Verdict::Call;
       case Cached::Skip: return Verdict::Skip;
-      case Cached::Unknown: break;
+      case Cached::Unknown:
+      case Cached::Open: break;
     }
   }
   const std::uint64_t stamp = cache->epoch;
