@@ -759,13 +759,19 @@ def _redict(obj, kept):
     obj.__dict__ = dict(obj.__dict__)
 
 
+def _listening(events):
+    lg = logging.getLogger(f"d_{uuid.uuid4().hex}")
+    lg.propagate, lg.level = False, logging.DEBUG
+    lg.addHandler(Recorder(events, "other", 0))
+    return lg
+
+
 # Changes no watcher can see, each followed by a store that only the new state shows.
 HIDDEN = {
     "handler dict": lambda q, ev, kept: (_redict(q._file_handler, kept), q._file_handler.setLevel(0)),
     "logger dict": lambda q, ev, kept: (_redict(q._logger, kept),
                                         setattr(q._logger, "handlers", [Recorder(ev, "new", 0)])),
-    "object dict": lambda q, ev, kept: (_redict(q, kept),
-                                        setattr(q._logger, "handlers", [Recorder(ev, "new", 0)])),
+    "object dict": lambda q, ev, kept: (_redict(q, kept), setattr(q, "_logger", _listening(ev))),
     "handler class": lambda q, ev, kept: setattr(q._file_handler, "__class__", type(
         "Z", (type(q._file_handler),), {"level": property(lambda h: 0, lambda h, v: None)})),
     "object class": lambda q, ev, kept: setattr(q, "__class__", type("S", (SeenLog, type(q)), {})),
