@@ -77,7 +77,9 @@ int no_handler_takes(PyObject* logger, long level) noexcept {
     if (!handlers) return PyErr_Occurred() ? -1 : 0;
     if (!PyList_CheckExact(handlers.get())) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
-      Ref handler = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
+      // Taken with its own reference: another thread may remove it meanwhile.
+      Ref handler = Ref::steal(PyList_GetItemRef(handlers.get(), i));
+      if (!handler) return -1;
       ++found;
       Ref threshold = getattr(handler.get(), N.level);
       if (!threshold) return -1;

@@ -103,6 +103,10 @@ void destroy(T* p) noexcept {
   PyMem_Free(p);
 }
 
+bool caching() noexcept { return cache && cache->on; }
+
+// The watchers and their self-test exist only where the cache can be on.
+#ifndef Py_GIL_DISABLED
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   ++cache->epoch;
   ++cache->events;
@@ -114,8 +118,6 @@ int on_type_event(PyTypeObject*) noexcept {
   ++cache->events;
   return 0;
 }
-
-bool caching() noexcept { return cache && cache->on; }
 
 // --------------------------------------------------------------- self-test
 
@@ -144,6 +146,7 @@ int self_test() noexcept {
   cache->on = store_seen(probe_module.get(), module_dict);
   return 0;
 }
+#endif  // Py_GIL_DISABLED
 
 // ------------------------------------------------------------------ types
 
