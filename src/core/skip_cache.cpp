@@ -160,7 +160,7 @@ bool in_set(TypeSet& set, PyTypeObject* type) noexcept {
 // Watches a class found fit (its version tag is assigned, so that any
 // change to it or its bases reaches the watcher) and remembers it.
 bool remember(TypeSet& set, PyTypeObject* type, std::uint64_t stamp) noexcept {
-  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+  if (!version_tagged(type)) return false;
   if (PyType_Watch(cache->type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
     PyErr_Clear();
     return false;

@@ -288,9 +288,13 @@ int exec_module(PyObject* module) noexcept {
   return register_fork_handler();
 }
 
+// Safe without the GIL: the module's own state is reached under _LOCK or
+// read whole (critical sections), so importing it on a free-threaded
+// build leaves the GIL off.
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 
