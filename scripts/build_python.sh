@@ -64,11 +64,15 @@ fetch_source() {
     [[ -z "$sec" ]] || printf 'deb-src [signed-by=%s] %s trixie-security main\n' "$keyring" "$sec"
   } >"$SRC_LIST"
   say "fetching the python3.13 source package from trixie"
-  apt-get update -qq -o Dir::Etc::sourcelist="$SRC_LIST" -o Dir::Etc::sourceparts=- \
-    -o APT::Get::List-Cleanup=0 >&2
-  # The download directory is root's: fetch as root rather than as _apt.
-  (cd "$dir" && apt-get source --download-only -qq -o APT::Sandbox::User=root \
-    -o Dir::Etc::sourcelist="$SRC_LIST" -o Dir::Etc::sourceparts=- python3.13 >&2)
+  # Only this list, with indexes of its own: the machine's sources and
+  # package lists are neither read nor changed. The directories are root's,
+  # so apt fetches as root rather than as _apt.
+  local lists="$PREFIX_ROOT/apt-lists"
+  mkdir -p "$lists/partial"
+  local only=(-o Dir::Etc::sourcelist="$SRC_LIST" -o Dir::Etc::sourceparts=-
+    -o Dir::State::Lists="$lists" -o APT::Sandbox::User=root)
+  apt-get update -qq "${only[@]}" >&2
+  (cd "$dir" && apt-get source --download-only -qq "${only[@]}" python3.13 >&2)
   remove_src_list
   trap - EXIT INT TERM
   compgen -G "$dir/python3.13_*.orig.tar.[gx]z" | sort -V | tail -n1
@@ -107,7 +111,7 @@ main() {
   say "source: $(basename "$tarball")"
   ((have_default)) || build "$src" "$default"
   ((have_ft)) || build "$src" "$ft" --disable-gil
-  rm -rf "$src" "$PREFIX_ROOT/build"
+  rm -rf "$src" "$PREFIX_ROOT/build" "$PREFIX_ROOT/apt-lists"
   works "$default/bin/python3.13" 0 || die "$default/bin/python3.13 does not work"
   works "$ft/bin/python3.13t" 1 || die "$ft/bin/python3.13t does not work"
   say "ready: $("$default/bin/python3.13" -VV | head -n1) and its free-threaded build in $PREFIX_ROOT"
