@@ -83,11 +83,15 @@ build() {
   local src=$1 prefix=$2; shift 2
   local out="$PREFIX_ROOT/build/$(basename "$prefix")"
   rm -rf "$out" "$prefix"; mkdir -p "$out"
+  # The compiler's output goes to a log, shown only when a step fails.
+  local log="$PREFIX_ROOT/build-$(basename "$prefix").log"
   say "configuring $prefix $*"
-  (cd "$out" && nice "$src/configure" -q --prefix="$prefix" --with-ensurepip=install "$@" >/dev/null)
+  (cd "$out" && nice "$src/configure" --prefix="$prefix" --with-ensurepip=install "$@") >"$log" 2>&1 ||
+    { tail -n 40 "$log" >&2; die "configure failed (log: $log)"; }
   say "building $prefix (make -j$(nproc))"
-  (cd "$out" && nice make -s -j"$(nproc)" >/dev/null && nice make -s install >/dev/null)
-  rm -rf "$out"
+  (cd "$out" && nice make -j"$(nproc)" && nice make install) >"$log" 2>&1 ||
+    { tail -n 40 "$log" >&2; die "the build failed (log: $log)"; }
+  rm -rf "$out" "$log"
 }
 
 main() {
