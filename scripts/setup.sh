@@ -3,7 +3,9 @@
 # log_main into it. Idempotent; quick when nothing changed.
 #   LOG_MAIN_VENV=DIR            the virtual environment to use (default .venv,
 #                                relative to the repository root)
-#   PYTHON=/path/to/python3.13   use this interpreter to create the venv
+#   PYTHON=/path/to/python3.13   use this interpreter to create the venv (a
+#                                free-threaded python3.13t too, when named here;
+#                                the search below never picks one)
 #   CI=<non-empty>               build with -Werror
 #   LOG_MAIN_SANITIZE=1          ASan+UBSan build (separate build dir build/asan)
 set -euo pipefail
@@ -26,9 +28,14 @@ is_py313() {
   [[ -n "$1" ]] && "$1" -c 'import sys; assert sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)' >/dev/null 2>&1
 }
 
+# Whether the interpreter is a free-threaded (--disable-gil) build.
+is_free_threaded() {
+  "$1" -c 'import sys, sysconfig; sys.exit(0 if sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' >/dev/null 2>&1
+}
+
 find_python() {
   local cand
-  if cand=$(command -v python3.13 2>/dev/null) && is_py313 "$cand"; then
+  if cand=$(command -v python3.13 2>/dev/null) && is_py313 "$cand" && ! is_free_threaded "$cand"; then
     printf '%s\n' "$cand"; return
   fi
   local root=""
@@ -37,7 +44,7 @@ find_python() {
   if [[ -d "$root/versions" ]]; then
     # Newest 3.13.x first; free-threaded (…t) builds have a different ABI: skip them.
     while IFS= read -r cand; do
-      if is_py313 "$cand"; then printf '%s\n' "$cand"; return; fi
+      if is_py313 "$cand" && ! is_free_threaded "$cand"; then printf '%s\n' "$cand"; return; fi
     done < <(compgen -G "$root/versions/3.13*/bin/python3.13" | grep -Ev '/versions/[^/]*t/bin/' | sort -rV)
   fi
   return 1
@@ -68,13 +75,22 @@ INC=$("$VPY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 [[ -f "$INC/Python.h" ]] || die "Python.h not found in $INC: install the CPython 3.13 development headers (Debian: python3.13-dev)"
 say "headers: $INC"
 
-# 2. Development dependencies (skipped when requirements-dev.txt is unchanged).
-deps_sum=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+# 2. Development dependencies (skipped when the requirement files are
+# unchanged). A free-threaded interpreter gets the releases of the tools
+# that still install there (constraints-freethreaded.txt).
+reqs=(-r requirements-dev.txt)
+free_threaded=0
+if is_free_threaded "$VPY"; then
+  free_threaded=1
+  reqs+=(-c constraints-freethreaded.txt)
+fi
+deps_sum=$(sha256sum requirements-dev.txt constraints-freethreaded.txt | sha256sum | cut -d' ' -f1)
+deps_sum="$deps_sum-$free_threaded"
 if [[ -f "$DEPS_STAMP" && "$(cat "$DEPS_STAMP")" == "$deps_sum" ]]; then
   say "deps: up to date"
 else
-  say "deps: installing requirements-dev.txt"
-  "$VPY" -m pip install --quiet --upgrade -r requirements-dev.txt
+  say "deps: installing ${reqs[*]}"
+  "$VPY" -m pip install --quiet --upgrade "${reqs[@]}"
   printf '%s\n' "$deps_sum" >"$DEPS_STAMP"
 fi
 
@@ -88,6 +104,10 @@ if [[ "${LOG_MAIN_SANITIZE:-}" == 1 ]]; then
   flags+=(-Ccmake.define.LOG_MAIN_SANITIZE=ON -Cbuild-dir=build/asan -Cinstall.strip=false)
 else
   flags+=(-Ccmake.define.LOG_MAIN_SANITIZE=OFF)
+  # Each venv other than .venv builds in a tree of its own: two 3.13 patch
+  # releases share a wheel tag, and so pyproject's default build directory.
+  venv_name=$(basename "$VENV")
+  [[ "$venv_name" == .venv ]] || flags+=(-Cbuild-dir="build/${venv_name#.}")
 fi
 
 build_sum=$(

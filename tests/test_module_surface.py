@@ -13,6 +13,7 @@ import logging.handlers
 import re
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 import typing
@@ -318,6 +319,17 @@ def run_script(code):
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a build with the GIL")
+def test_import_leaves_the_gil_off():
+    # -W error: the RuntimeWarning of a module that turns the GIL on fails the import.
+    out = run_script("""
+        import warnings
+        warnings.simplefilter("error")
+        report([sys._is_gil_enabled(), attempt("import log_main"), sys._is_gil_enabled()])
+    """)
+    assert out == [False, None, False]
 
 
 def test_other_interpreters_are_refused():

@@ -22,12 +22,15 @@ import os
 import platform
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import tomllib
 import zipfile
 from pathlib import Path
 
 import pytest
+
+from conftest import needs_mypy_2
 
 pytestmark = pytest.mark.slow
 
@@ -38,6 +41,8 @@ SO_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]  # ".cpython-313-x86_64-li
 # The policy scripts/wheel.sh repairs to: the oldest that CPython 3.13 is built for.
 MANYLINUX = f"manylinux_2_17_{platform.machine()}"
 DIST_INFO = f"{NAME}-{VERSION}.dist-info"
+# The wheel's Python and ABI tags: the free-threaded build has an ABI of its own.
+TAGS = "cp313-cp313t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "cp313-cp313"
 WHEEL_FILES = {
     f"log_main{SO_SUFFIX}",
     "log_main.pyi",
@@ -136,7 +141,7 @@ def artifacts(tmp_path_factory):
 
 def test_wheel_holds_module_stub_and_metadata(artifacts):
     wheel = artifacts["wheel"]
-    assert wheel.name.startswith(f"{NAME}-{VERSION}-cp313-cp313-")
+    assert wheel.name.startswith(f"{NAME}-{VERSION}-{TAGS}-")
     with zipfile.ZipFile(wheel) as z:
         assert _files(z) == WHEEL_FILES
         stub = (ROOT / "src" / "log_main.pyi").read_bytes()
@@ -148,7 +153,7 @@ def test_wheel_holds_module_stub_and_metadata(artifacts):
     assert "Requires-Dist: colorlog\n" in meta
     assert "Requires-Python: <3.14,>=3.13" in meta
     assert "Root-Is-Purelib: false" in wheel_info
-    assert f"Tag: cp313-cp313-{MANYLINUX}\n" in wheel_info
+    assert f"Tag: {TAGS}-{MANYLINUX}\n" in wheel_info
 
 
 def test_wheel_is_manylinux(artifacts):
@@ -225,8 +230,8 @@ def test_installed_wheel_runs_an_example(artifacts):
     assert console[0].startswith("\x1b[34m")  # DEBUG in blue
 
 
+@needs_mypy_2
 def test_mypy_finds_the_installed_stub(artifacts):
-    pytest.importorskip("mypy", reason="mypy is not installed (pip install -r requirements-dev.txt)")
     elsewhere = artifacts["elsewhere"]
     (elsewhere / "typed.py").write_text(
         "from log_main import VarnelLog\n"
@@ -246,10 +251,13 @@ def test_release_matrix(tmp_path):
     # What cibuildwheel would build from [tool.cibuildwheel], per platform;
     # listing the identifiers needs neither docker nor the network.
     expected = {
-        "linux": ["cp313-manylinux_x86_64", "cp313-manylinux_aarch64",
-                  "cp313-musllinux_x86_64", "cp313-musllinux_aarch64"],
-        "macos": ["cp313-macosx_x86_64", "cp313-macosx_arm64"],
-        "windows": ["cp313-win_amd64"],
+        "linux": ["cp313-manylinux_x86_64", "cp313t-manylinux_x86_64",
+                  "cp313-manylinux_aarch64", "cp313t-manylinux_aarch64",
+                  "cp313-musllinux_x86_64", "cp313t-musllinux_x86_64",
+                  "cp313-musllinux_aarch64", "cp313t-musllinux_aarch64"],
+        "macos": ["cp313-macosx_x86_64", "cp313-macosx_arm64",
+                  "cp313t-macosx_x86_64", "cp313t-macosx_arm64"],
+        "windows": ["cp313-win_amd64", "cp313t-win_amd64"],
     }
     found = {}
     for plat in expected:

@@ -306,7 +306,7 @@ def test_setters_and_switches_hold_only_what_they_store(tmp_path):
 
 
 def check_setters(obj):
-    level, value = 10**20, object()
+    level, value = int("1" + "0" * 20), object()  # made now: constants are immortal without the GIL
     logger = obj._logger
     before = counts(level, value, logger)
     for _ in range(REPEAT):

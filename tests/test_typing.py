@@ -17,7 +17,9 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("mypy", reason="mypy is not installed (pip install -r requirements-dev.txt)")
+from conftest import needs_mypy_2
+
+pytestmark = needs_mypy_2
 
 ROOT = Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"

@@ -77,7 +77,9 @@ int no_handler_takes(PyObject* logger, long level) noexcept {
     if (!handlers) return PyErr_Occurred() ? -1 : 0;
     if (!PyList_CheckExact(handlers.get())) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
-      Ref handler = Ref::borrow(PyList_GET_ITEM(handlers.get(), i));
+      // Taken with its own reference: another thread may remove it meanwhile.
+      Ref handler = Ref::steal(PyList_GetItemRef(handlers.get(), i));
+      if (!handler) return -1;
       ++found;
       Ref threshold = getattr(handler.get(), N.level);
       if (!threshold) return -1;
@@ -159,6 +161,12 @@ Verdict decide(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwar
 
 }  // namespace
 
+bool version_tagged(PyTypeObject* type) noexcept {
+  // A tag is never changed but to 0, so a non-zero one read now is valid.
+  if (_Py_atomic_load_uint_relaxed(&type->tp_version_tag) != 0) return true;
+  return PyUnstable_Type_AssignVersionTag(type) != 0;
+}
+
 bool arguments_inspected(PyObject* args, PyObject* kwargs) noexcept {
   if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return true;
   // One mapping argument makes LogRecord test its truth value.
@@ -174,7 +182,7 @@ bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
       type->tp_setattro != PyObject_GenericSetAttr)
     return false;
   // A tag first: any later change to the type or its bases resets it.
-  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+  if (!version_tagged(type)) return false;
   Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
   if (!file) {
     PyErr_Clear();
@@ -204,7 +212,7 @@ int default_record_factory(PyObject* logging) noexcept {
   Ref hold_class = Ref::steal(record_class);
   if (factory != record_class || !PyType_Check(record_class)) return 0;
   auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-  if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+  if (!version_tagged(type)) return 0;
   Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
   if (!file) return -1;
   return is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__")

@@ -21,6 +21,12 @@ enum class Verdict : std::uint8_t { Call, Skip, Error };
 Verdict decide_exactly(PyObject* logger, PyObject* level, PyObject* args,
                        PyObject* kwargs) noexcept;
 
+// Gives `type` a version tag (any later change to it or its bases resets
+// it); false when none is left. A type that has one is not touched: the
+// interpreter assigns tags under a lock of its own, for which every log
+// call of every thread would contend on a free-threaded build.
+bool version_tagged(PyTypeObject* type) noexcept;
+
 // Whether `type` leaves logging's methods on the path of Logger.log in
 // place and reads the attributes the test uses the ordinary way; `logging`
 // is the logging module. On success its version tag is assigned.

@@ -109,12 +109,42 @@ Ref Message::text() noexcept {
 
 namespace {
 
+// The keywords of a call from the caller's kwargs dict: their names as a
+// tuple (left empty when there are none) and their values, held here since
+// the callee may mutate the dict. The dict is read whole: without the GIL
+// another thread may be changing it.
+int keywords_of(PyObject* kwargs, Ref& kwnames, RefBuffer<4>& values) noexcept {
+  int result = 0;
+  Py_BEGIN_CRITICAL_SECTION(kwargs);
+  const Py_ssize_t n = PyDict_GET_SIZE(kwargs);
+  if (n) {
+    kwnames = Ref::steal(PyTuple_New(n));
+    if (!kwnames || values.reserve(static_cast<size_t>(n)) < 0) result = -1;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (result == 0 && i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        result = -1;
+        break;
+      }
+      PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+      values[i++] = Ref::borrow(value);
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
 // logger.log(level, text, *args, **kwargs), made with one vectorcall and no
 // bound method; args and kwargs may be NULL for "none given".
 Ref emit(PyObject* logger, PyObject* level, PyObject* text, PyObject* args,
          PyObject* kwargs) noexcept {
   const Py_ssize_t npos = 2 + (args ? PyTuple_GET_SIZE(args) : 0);
-  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  Ref kwnames;
+  RefBuffer<4> values;
+  if (kwargs && keywords_of(kwargs, kwnames, values) < 0) return {};
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames.get()) : 0;
 
   PtrBuffer<12> stack;
   if (stack.reserve(static_cast<size_t>(1 + npos + nkw)) < 0) return {};
@@ -122,25 +152,7 @@ Ref emit(PyObject* logger, PyObject* level, PyObject* text, PyObject* args,
   stack[1] = level;
   stack[2] = text;
   for (Py_ssize_t i = 2; i < npos; ++i) stack[1 + i] = PyTuple_GET_ITEM(args, i - 2);
-
-  Ref kwnames;
-  RefBuffer<4> values;  // the callee may mutate the dict: hold its values
-  if (nkw) {
-    kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames || values.reserve(static_cast<size_t>(nkw)) < 0) return {};
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (i < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        return {};
-      }
-      PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
-      values[i] = Ref::borrow(value);
-      stack[1 + npos + i] = value;
-      ++i;
-    }
-  }
+  for (Py_ssize_t i = 0; i < nkw; ++i) stack[1 + npos + i] = values[i].get();
   return Ref::steal(PyObject_VectorcallMethod(
       N.log, stack.data(), static_cast<size_t>(1 + npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
       kwnames.get()));

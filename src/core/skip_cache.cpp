@@ -141,6 +141,10 @@ void destroy(T* p) noexcept {
   PyMem_Free(p);
 }
 
+bool caching() noexcept { return cache && cache->on; }
+
+// The watchers and their self-test exist only where the cache can be on.
+#ifndef Py_GIL_DISABLED
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   ++cache->epoch;
   ++cache->events;
@@ -165,8 +169,6 @@ int on_function_event(PyFunction_WatchEvent event, PyFunctionObject*, PyObject*)
   return 0;
 }
 
-bool caching() noexcept { return cache && cache->on; }
-
 // --------------------------------------------------------------- self-test
 
 // Whether a store made the ordinary way into `obj` reaches the watcher of
@@ -182,10 +184,7 @@ bool store_seen(PyObject* obj, PyObject* dict) noexcept {
 }
 
 // The cache relies on watchers seeing module attribute stores (`logging.X =
-// v`, a global rebound): checked once on a module of its own. Instance
-// dicts are never watched, so whether an interpreter reports stores into
-// inline attribute values (3.13.0 does not) never matters: those
-// attributes are checked on each call.
+// v`, a global rebound): checked once on a module of its own.
 int self_test() noexcept {
   Ref probe_module = Ref::steal(PyModule_New("log_main.watcher_probe"));
   if (!probe_module) return -1;
@@ -213,6 +212,7 @@ bool inline_stores_seen() noexcept {
   }
   return store_seen(obj.get(), dict.get());
 }
+#endif  // Py_GIL_DISABLED
 
 // Makes and watches obj's __dict__ and records where obj keeps it.
 bool watch(Watched& w, PyObject* obj) noexcept {
@@ -240,7 +240,7 @@ bool in_set(TypeSet& set, PyTypeObject* type) noexcept {
 // Watches a class found fit (its version tag is assigned, so that any
 // change to it or its bases reaches the watcher) and remembers it.
 bool remember(TypeSet& set, PyTypeObject* type, std::uint64_t stamp) noexcept {
-  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+  if (!version_tagged(type)) return false;
   if (PyType_Watch(cache->type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
     PyErr_Clear();
     return false;
@@ -681,6 +681,7 @@ int make_cache() noexcept {
 
 int start() noexcept {
   if (!cache && make_cache() < 0) return -1;
+#ifndef Py_GIL_DISABLED
   // The namespace of this module object (a failed import may have made an
   // earlier one).
   if (cache->on && PyDict_Watch(cache->dict_watcher, state.ns) < 0) {
@@ -689,6 +690,7 @@ int start() noexcept {
   }
   cache->watching = cache->on && inline_stores_seen();
   dicts_watched = cache->watching;
+#endif
   return 0;
 }
 

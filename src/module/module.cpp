@@ -305,10 +305,14 @@ int exec_module(PyObject* module) noexcept {
   return 0;
 }
 
+// Safe without the GIL: the module's own state is reached under _LOCK or
+// read whole (critical sections), so importing it on a free-threaded
+// build leaves the GIL off.
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

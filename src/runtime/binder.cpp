@@ -22,13 +22,10 @@ PyTypeObject* check_type(Check c) noexcept {
   return nullptr;
 }
 
-const char* func_name(Func* f) noexcept {
-  const char* s = PyUnicode_Check(f->name) ? PyUnicode_AsUTF8(f->name) : nullptr;
-  if (!s) {
-    PyErr_Clear();
-    s = f->sig->name;
-  }
-  return s;
+// f.__name__ now (a str: its setter takes nothing else), held for the
+// message: another thread may rebind it meanwhile.
+Ref func_name(Func* f) noexcept {
+  return Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(f), "__name__"));
 }
 
 void raise_count(Func* f, bool exact, Py_ssize_t min, Py_ssize_t max,
@@ -43,9 +40,11 @@ void raise_count(Func* f, bool exact, Py_ssize_t min, Py_ssize_t max,
     how = "at most";
   }
   if (exact) how = "exactly";
+  Ref name = func_name(f);
+  if (!name) return;
   PyErr_Format(PyExc_TypeError,
-               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               func_name(f), how, expected, expected == 1 ? "" : "s", given);
+               "%.200U() takes %.8s %zd positional argument%.1s (%zd given)",
+               name.get(), how, expected, expected == 1 ? "" : "s", given);
 }
 
 // Index of the named parameter (positional or keyword-only), or -1.
@@ -132,11 +131,13 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
 
   const int npos = f->shape.npos, var_pos = f->shape.var_pos, var_kw = f->shape.var_kw;
 
-  // The live defaults, as in a Python function, read once: a key's
-  // __hash__ or __eq__ below may reassign __defaults__/__kwdefaults__, so
-  // everything after this works on the snapshot the call owns.
-  out.defaults_ = Ref::borrow(f->defaults);
-  out.kwdefaults_ = Ref::borrow(f->kwdefaults);
+  // The live defaults, as in a Python function, read once and together: a
+  // key's __hash__ or __eq__ below, or another thread, may reassign
+  // __defaults__/__kwdefaults__, so everything after this works on the
+  // snapshot the call owns.
+  Snapshot live = snapshot(f);
+  out.defaults_ = std::move(live.defaults);
+  out.kwdefaults_ = std::move(live.kwdefaults);
   PyObject* const defaults = out.defaults_.get();
   PyObject* const kwdefaults = out.kwdefaults_.get();
   const Py_ssize_t ndef = defaults ? PyTuple_GET_SIZE(defaults) : 0;
@@ -169,17 +170,20 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
       int i = find_param(f, key);
       if (i >= 0) {
         if (out.v_[i]) {
-          PyErr_Format(PyExc_TypeError,
-                       "%s() got multiple values for keyword argument '%U'",
-                       func_name(f), key);
+          Ref name = func_name(f);
+          if (name)
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'",
+                         name.get(), key);
           return -1;
         }
         out.v_[i] = value;
       } else if (var_kw >= 0) {
         if (PyDict_SetItem(out.varkw_.get(), key, value) < 0) return -1;
       } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     func_name(f), key);
+        Ref name = func_name(f);
+        if (name)
+          PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                       name.get(), key);
         return -1;
       }
     }
@@ -204,9 +208,10 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
     if (kwdefaults && PyDict_GetItemRef(kwdefaults, f->param_names[i], &value) < 0) return -1;
     out.kwdefault_values_[i] = Ref::steal(value);
     if (!value) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() missing 1 required keyword-only argument: '%s'", func_name(f),
-                   sig.params[i].name);
+      Ref name = func_name(f);
+      if (name)
+        PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%s'",
+                     name.get(), sig.params[i].name);
       return -1;
     }
     out.v_[i] = value;

@@ -21,6 +21,36 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 namespace {
 
+// A slot that Python code may rebind (__defaults__, __name__, ...), read and
+// written whole: without the GIL another thread may be replacing it, and the
+// reference must be taken before the old value can be released.
+Ref read_slot(Func* f, PyObject* Func::*slot) noexcept {
+  Ref value;
+  Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(f));
+  value = Ref::borrow(f->*slot);
+  Py_END_CRITICAL_SECTION();
+  return value;
+}
+
+// Stores `value` (empty for NULL); the old value is released once the
+// section is left, since its release may run arbitrary code.
+void replace_slot(Func* f, PyObject* Func::*slot, Ref value) noexcept {
+  PyObject* old = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(f));
+  old = f->*slot;
+  f->*slot = value.release();
+  Py_END_CRITICAL_SECTION();
+  Ref::steal(old).reset();
+}
+
+// dict[key] as an owned reference; empty when either is NULL or the key is
+// missing (with an exception set only on failure).
+Ref item_of(PyObject* dict, PyObject* key) noexcept {
+  PyObject* found = nullptr;
+  if (dict && key && PyDict_GetItemRef(dict, key, &found) < 0) return {};
+  return Ref::steal(found);
+}
+
 int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
   Py_VISIT(f->name);
@@ -61,8 +91,8 @@ void func_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* func_repr(PyObject* self) noexcept {
-  Func* f = reinterpret_cast<Func*>(self);
-  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+  Ref qualname = read_slot(reinterpret_cast<Func*>(self), &Func::qualname);
+  return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Binds like a Python function: the function itself from the class, a
@@ -74,82 +104,83 @@ PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 
 Func* as_func(PyObject* self) noexcept { return reinterpret_cast<Func*>(self); }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_func(self)->name); }
+PyObject* get_name(PyObject* self, void*) noexcept {
+  return read_slot(as_func(self), &Func::name).release();
+}
 PyObject* get_qualname(PyObject* self, void*) noexcept {
-  return Py_NewRef(as_func(self)->qualname);
+  return read_slot(as_func(self), &Func::qualname).release();
 }
 
-int set_str(PyObject*& slot, PyObject* value, const char* what) noexcept {
+int set_str(PyObject* self, PyObject* Func::*slot, PyObject* value, const char* what) noexcept {
   if (!value || !PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  Py_XSETREF(slot, Py_NewRef(value));
+  replace_slot(as_func(self), slot, Ref::borrow(value));
   return 0;
 }
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-  return set_str(as_func(self)->name, value, "__name__");
+  return set_str(self, &Func::name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-  return set_str(as_func(self)->qualname, value, "__qualname__");
+  return set_str(self, &Func::qualname, value, "__qualname__");
 }
 
-PyObject* get_any(PyObject* slot) noexcept { return Py_NewRef(slot ? slot : Py_None); }
-int set_any(PyObject*& slot, PyObject* value) noexcept {
-  Py_XSETREF(slot, Py_NewRef(value ? value : Py_None));
+PyObject* get_any(PyObject* self, PyObject* Func::*slot) noexcept {
+  Ref value = read_slot(as_func(self), slot);
+  return value ? value.release() : Py_NewRef(Py_None);
+}
+int set_any(PyObject* self, PyObject* Func::*slot, PyObject* value) noexcept {
+  replace_slot(as_func(self), slot, Ref::borrow(value ? value : Py_None));
   return 0;
 }
-PyObject* get_doc(PyObject* self, void*) noexcept { return get_any(as_func(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return get_any(self, &Func::doc); }
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
-  return set_any(as_func(self)->doc, value);
+  return set_any(self, &Func::doc, value);
 }
-PyObject* get_module(PyObject* self, void*) noexcept { return get_any(as_func(self)->module); }
+PyObject* get_module(PyObject* self, void*) noexcept { return get_any(self, &Func::module); }
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
-  return set_any(as_func(self)->module, value);
+  return set_any(self, &Func::module, value);
 }
 
-// __defaults__ / __kwdefaults__: None is stored as NULL, as in funcobject.c.
-int set_optional(PyObject*& slot, PyObject* value, PyTypeObject* type,
+// __defaults__ / __kwdefaults__ / __annotations__: None is stored as NULL,
+// as in funcobject.c.
+int set_optional(PyObject* self, PyObject* Func::*slot, PyObject* value, PyTypeObject* type,
                  const char* message) noexcept {
   if (value == Py_None) value = nullptr;
   if (value && !PyObject_TypeCheck(value, type)) {
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  Py_XSETREF(slot, Py_XNewRef(value));
+  replace_slot(as_func(self), slot, Ref::borrow(value));
   return 0;
 }
-PyObject* get_defaults(PyObject* self, void*) noexcept {
-  return get_any(as_func(self)->defaults);
-}
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_any(self, &Func::defaults); }
 int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-  return set_optional(as_func(self)->defaults, value, &PyTuple_Type,
+  return set_optional(self, &Func::defaults, value, &PyTuple_Type,
                       "__defaults__ must be set to a tuple object");
 }
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
-  return get_any(as_func(self)->kwdefaults);
+  return get_any(self, &Func::kwdefaults);
 }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-  return set_optional(as_func(self)->kwdefaults, value, &PyDict_Type,
+  return set_optional(self, &Func::kwdefaults, value, &PyDict_Type,
                       "__kwdefaults__ must be set to a dict object");
 }
 
+// Made on first read when unset; two threads reading at once get one dict.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   Func* f = as_func(self);
-  if (!f->annotations) {
-    f->annotations = PyDict_New();
-    if (!f->annotations) return nullptr;
-  }
-  return Py_NewRef(f->annotations);
+  PyObject* result = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (!f->annotations) f->annotations = PyDict_New();
+  result = Py_XNewRef(f->annotations);
+  Py_END_CRITICAL_SECTION();
+  return result;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_func(self)->annotations, Py_XNewRef(value));
-  return 0;
+  return set_optional(self, &Func::annotations, value, &PyDict_Type,
+                      "__annotations__ must be set to a dict object");
 }
 
 PyObject* get_globals(PyObject* self, void*) noexcept {
@@ -369,6 +400,16 @@ Ref make_function(const Signature& sig, PyObject* globals, PyObject* module_name
   return owner;
 }
 
+Snapshot snapshot(Func* f, bool with_annotations) noexcept {
+  Snapshot live;
+  Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(f));
+  live.defaults = Ref::borrow(f->defaults);
+  live.kwdefaults = Ref::borrow(f->kwdefaults);
+  if (with_annotations) live.annotations = Ref::borrow(f->annotations);
+  Py_END_CRITICAL_SECTION();
+  return live;
+}
+
 void set_class_cell(PyObject* func, PyObject* klass) noexcept {
   Func* f = as_func(func);
   Py_XSETREF(f->klass, Py_NewRef(klass));
@@ -402,17 +443,17 @@ const char* kind_name(Kind k) noexcept {
   return "POSITIONAL_OR_KEYWORD";
 }
 
-// The current default of parameter i (borrowed), or NULL when it has none.
-PyObject* live_default(Func* f, int i, int npos) noexcept {
+// The default of parameter i in the snapshot, or empty (with an exception
+// set only on failure) when it has none.
+Ref snapshot_default(Func* f, const Snapshot& live, int i, int npos) noexcept {
   const Param& p = f->sig->params[i];
-  if (p.kind == Kind::Positional && f->defaults) {
-    Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
+  PyObject* defaults = live.defaults.get();
+  if (p.kind == Kind::Positional && defaults) {
+    Py_ssize_t ndef = PyTuple_GET_SIZE(defaults);
     Py_ssize_t first = npos - ndef;
-    if (i >= first) return PyTuple_GET_ITEM(f->defaults, ndef - npos + i);
+    if (i >= first) return Ref::borrow(PyTuple_GET_ITEM(defaults, ndef - npos + i));
   }
-  if (p.kind == Kind::KeywordOnly && f->kwdefaults)
-    return PyDict_GetItemWithError(f->kwdefaults, f->param_names[i]);
-  return nullptr;
+  return item_of(live.kwdefaults.get(), p.kind == Kind::KeywordOnly ? f->param_names[i] : nullptr);
 }
 
 }  // namespace
@@ -423,7 +464,8 @@ Ref build_inspect_signature(Func* f) noexcept {
   Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
   Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
   if (!parameter || !signature) return {};
-  Ref annotations = Ref::borrow(f->annotations);
+  const Snapshot live = snapshot(f, true);
+  PyObject* annotations = live.annotations.get();
 
   const Signature& sig = *f->sig;
   const int n = f->shape.nparams, npos = f->shape.npos;
@@ -441,23 +483,22 @@ Ref build_inspect_signature(Func* f) noexcept {
     if (!kwargs || PyDict_SetItem(kwargs.get(), k_name.get(), f->param_names[i]) < 0 ||
         PyDict_SetItem(kwargs.get(), k_kind.get(), kind.get()) < 0)
       return {};
-    PyObject* dflt = live_default(f, i, npos);
+    Ref dflt = snapshot_default(f, live, i, npos);
     if (!dflt && PyErr_Occurred()) return {};
-    if (dflt && PyDict_SetItem(kwargs.get(), k_default.get(), dflt) < 0) return {};
-    if (annotations) {
-      PyObject* ann = PyDict_GetItemWithError(annotations.get(), f->param_names[i]);
-      if (!ann && PyErr_Occurred()) return {};
-      if (ann && PyDict_SetItem(kwargs.get(), k_annotation.get(), ann) < 0) return {};
-    }
+    if (dflt && PyDict_SetItem(kwargs.get(), k_default.get(), dflt.get()) < 0) return {};
+    Ref ann = item_of(annotations, f->param_names[i]);
+    if (!ann && PyErr_Occurred()) return {};
+    if (ann && PyDict_SetItem(kwargs.get(), k_annotation.get(), ann.get()) < 0) return {};
     Ref param = call_dict(parameter.get(), {}, kwargs.get());
     if (!param || PyList_Append(params.get(), param.get()) < 0) return {};
   }
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return {};
-  if (annotations) {
-    PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
-    if (ret && PyDict_SetItemString(kwargs.get(), "return_annotation", ret) < 0) return {};
-  }
+  Ref return_key = str("return");
+  if (!return_key) return {};
+  Ref ret = item_of(annotations, return_key.get());
+  if (!ret && PyErr_Occurred()) return {};
+  if (ret && PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0) return {};
   return call_dict(signature.get(), {params.get()}, kwargs.get());
 }
 

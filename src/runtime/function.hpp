@@ -41,6 +41,14 @@ int func_type_ready() noexcept;
 // any global they need from `globals`.
 Ref make_function(const Signature& sig, PyObject* globals, PyObject* module_name) noexcept;
 
+// f's __defaults__ and __kwdefaults__ (and __annotations__ when asked), read
+// together as one consistent state: without the GIL another thread may be
+// rebinding them meanwhile. Each is empty when unset.
+struct Snapshot {
+  Ref defaults, kwdefaults, annotations;
+};
+Snapshot snapshot(Func* f, bool with_annotations = false) noexcept;
+
 // Sets the class cell used by zero-argument super().
 void set_class_cell(PyObject* func, PyObject* klass) noexcept;
 

@@ -1,5 +1,6 @@
 // The stacks of logger objects: the module lock, take-over, its roll-back, close, registration.
 
+#include <atomic>
 #include <climits>
 
 #include "handlers/kinds.hpp"
@@ -25,22 +26,33 @@ int get_dict(PyObject* reg, PyObject* reg_name, PyObject* key, Ref& out) noexcep
   return 1;
 }
 
-// The highest position of a name's stack, 0 for an empty one.
+// The highest position of a name's stack, 0 for an empty one. The stack is
+// read whole (other threads may write it: the registries are public); a
+// key that is no position is reported once the section is left, since its
+// repr may run Python code.
 int top_of(PyObject* stack, PyObject* name, long* top) noexcept {
   *top = 0;
+  bool failed = false;
+  Ref misplaced;
+  Py_BEGIN_CRITICAL_SECTION(stack);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(stack, &pos, &key, &value)) {
+  while (!failed && PyDict_Next(stack, &pos, &key, &value)) {
     long p = PyLong_CheckExact(key) ? PyLong_AsLong(key) : -1;
-    if (p == -1 && PyErr_Occurred()) return -1;
-    if (p < 1) {
-      PyErr_Format(PyExc_ValueError, "_LOGGERS[%R] has %R where a position (an int >= 1) belongs",
-                   name, key);
-      return -1;
+    if (p == -1 && PyErr_Occurred()) {
+      failed = true;
+    } else if (p < 1) {
+      misplaced = Ref::borrow(key);
+      failed = true;
+    } else if (p > *top) {
+      *top = p;
     }
-    if (p > *top) *top = p;
   }
-  return 0;
+  Py_END_CRITICAL_SECTION();
+  if (misplaced)
+    PyErr_Format(PyExc_ValueError, "_LOGGERS[%R] has %R where a position (an int >= 1) belongs",
+                 name, misplaced.get());
+  return failed ? -1 : 0;
 }
 
 Ref position(long p) noexcept { return Ref::steal(PyLong_FromLong(p)); }
@@ -437,15 +449,16 @@ Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept {
 
 namespace {
 
-// The thread inside the factory or close, if any. Read and written with
-// the GIL held, by the thread that holds the lock.
-bool held = false;
-unsigned long owner = 0;
+// The thread inside the factory or close, 0 when none (no thread has the
+// ident 0). Written only by the thread that holds _LOCK, right after
+// acquiring it and right before releasing it; read by any thread, which can
+// only ever find its own ident there while it holds the lock itself.
+std::atomic<unsigned long> owner{0};
 
 }  // namespace
 
 int ModuleLock::enter() noexcept {
-  if (held && owner == PyThread_get_thread_ident()) {
+  if (owner.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "VarnelLog() and close() cannot be called from code that runs inside "
                     "VarnelLog() or close() on the same thread (a handler, filter, __str__, "
@@ -454,15 +467,14 @@ int ModuleLock::enter() noexcept {
   }
   Ref lock = global(N._LOCK);
   if (!lock || with_.enter(lock.get()) < 0) return -1;
-  held = true;
-  owner = PyThread_get_thread_ident();
+  owner.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
   entered_ = true;
   return 0;
 }
 
 Ref ModuleLock::exit(Ref result) noexcept {
   if (entered_) {
-    held = false;
+    owner.store(0, std::memory_order_relaxed);
     entered_ = false;
   }
   return with_.exit(std::move(result));
@@ -481,7 +493,7 @@ bool forked_by_owner = false;  // the forking thread held the lock already
 }  // namespace
 
 int lock_for_fork() noexcept {
-  forked_by_owner = held && owner == PyThread_get_thread_ident();
+  forked_by_owner = owner.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
   if (forked_by_owner) return 0;
   return fork_hold.enter();
 }
@@ -491,7 +503,7 @@ Ref unlock_after_fork() noexcept { return fork_hold.exit(none()); }
 bool lock_free_in_child() noexcept {
   if (forked_by_owner) return false;
   fork_hold.abandon();
-  held = false;
+  owner.store(0, std::memory_order_relaxed);
   return true;
 }
 
