@@ -115,12 +115,16 @@ Ref With::exit(Ref result) noexcept {
   Ref args = std::move(args_);
   PyObject* exc = result ? nullptr : PyErr_GetRaisedException();
   if (exc) {
-    // The tuple is ours alone until the call; None is immortal, so its
-    // items are replaced without releasing them.
-    PyObject* tb = PyException_GetTraceback(exc);
-    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))));
-    PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(exc));
-    if (tb) PyTuple_SET_ITEM(args.get(), 2, tb);
+    // A tuple made now, never the one made at enter filled in place (a tuple
+    // is not changed once others may have seen it). Without memory for it,
+    // __exit__ gets that (None, None, None): the lock is released all the same.
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    Ref filled = Ref::steal(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
+                                         tb ? tb.get() : Py_None));
+    if (filled)
+      args = std::move(filled);
+    else
+      PyErr_Clear();
   }
   Ref answer = Ref::steal(PyObject_Call(exit_fn.get(), args.get(), nullptr));
   if (!exc) return answer ? std::move(result) : Ref{};

@@ -74,10 +74,12 @@ Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
 // Enters a context manager looked up on its type, as `with` does.
 // Usage:  With w; if (w.enter(mgr) < 0) return {};  ...  return w.exit(result);
 //
-// Leaving allocates nothing: enter() binds __exit__ and makes the argument
-// tuple before it calls __enter__, so that exit() can always make the call
-// (a lock whose __exit__ is a C method is then released even when memory
-// has run out). What __exit__ itself runs is its own business.
+// Leaving cannot fail for want of memory: enter() binds __exit__ and makes
+// a (None, None, None) argument tuple before it calls __enter__, so that
+// exit() can always make the call (a lock whose __exit__ is a C method is
+// then released even when memory has run out). With an exception in flight
+// exit() passes a new (type, value, traceback), or that spare tuple when no
+// memory is left for one. What __exit__ itself runs is its own business.
 class With {
  public:
   With() noexcept = default;
@@ -98,8 +100,7 @@ class With {
   }
 
  private:
-  // __exit__ bound to the manager, and its (None, None, None) arguments,
-  // filled with (type, value, traceback) when an exception is in flight.
+  // __exit__ bound to the manager, and the spare (None, None, None).
   Ref exit_, args_;
 };
 

@@ -44,9 +44,9 @@ namespace lm {
 // again) gets a RuntimeError instead of waiting for itself for ever.
 //
 // Its release cannot fail: everything the release needs (the bound __exit__
-// and its argument tuple, see With) is made before the lock is taken, and
-// the release path allocates nothing, so an exception in flight, MemoryError
-// included, always leaves the lock free.
+// and a spare argument tuple, see With) is made before the lock is taken,
+// and the release falls back on them when it has no memory for more, so an
+// exception in flight, MemoryError included, always leaves the lock free.
 //
 // Across fork the lock is held: the forking thread takes it before the fork
 // (after logging's at-fork hook was registered, so before logging's lock is

@@ -1,0 +1,63 @@
+import sys
+import io, json, logging, tempfile, _testcapi
+from conftest import check_registries, logger_state
+import log_main
+from log_main import VarnelLog
+
+ARGS = {"close": (), "set_console_level": (40,), "set_file_level": (40,), "disable": ()}
+OPS = ["take-over"]
+
+directory, made, armed = tempfile.mkdtemp(), iter(range(10**9)), {}
+
+
+def prepare(op):
+    name = f"m{next(made)}"
+    file = f"{directory}/{name}.log"
+    if op in ("file", "rotating", "timerotating", "console"):
+        return name, lambda: VarnelLog(name, **({} if op == "console" else dict(file=file, handler_type=op)))
+    # A library's logger, one per operation: the number of loggers (which some walks
+    # depend on) stays the same while the operation is swept.
+    name, file = f"lib.{op}", f"{directory}/{op}.log"
+    logging.getLogger(name).handlers[:] = [logging.StreamHandler(io.StringIO())]
+    if op == "take-over":
+        return name, lambda: VarnelLog(name, file=file, rehandler=True)
+    obj = VarnelLog(name, file=file, rehandler=True, console=False)
+    if op == "nested take-over":
+        return name, lambda: VarnelLog(name, rehandler=True)
+    args = ARGS.get(op, (logging.getLogger(name),) if op == "enable" else ("part", 1))
+    return name, lambda: getattr(obj, op)(*args)
+
+
+def registries(name):
+    return (dict(log_main._LOGGERS.get(name, {})), sorted(log_main._CAPTURES.get(name, {})),
+            dict(log_main._FHANDLERS), logger_state(name))
+
+
+for op in OPS:
+    start, outcome = 0, None
+    while outcome != "past the end":
+        name, call = prepare(op)
+        before, outcome = registries(name), "raised"
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            call()
+            outcome = "past the end"
+            [[] for _ in range(64)]  # fails only when the call never reached the armed allocation
+            outcome = "succeeded"
+        except (MemoryError, RuntimeError) as exc:  # "can't allocate lock": threading's MemoryError
+            if isinstance(exc, RuntimeError) and "allocate" not in str(exc):
+                raise
+        finally:
+            _testcapi.remove_mem_hooks()
+        where = f"{op}, allocation {start}: {outcome}"
+        print(where, sys.getrefcount(MemoryError), flush=True)
+        assert not log_main._LOCK.locked(), where
+        check_registries()
+        # close finishes what it can and then raises, by design: its logger is not compared.
+        assert outcome != "raised" or op == "close" or registries(name) == before, where
+        while stack := log_main._LOGGERS.get(name):
+            stack[max(stack)].close()
+        assert name not in log_main._CAPTURES, where
+        start += 1
+    armed[op] = start
+print(json.dumps(armed))
