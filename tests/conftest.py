@@ -53,35 +53,28 @@ def read_records():
 def check_registries():
     """dict of name -> non-empty dict of int position -> logger object (_LOGGERS)
     or capture record (_CAPTURES); _FHANDLERS: absolute path -> one of the kinds."""
+    for registry, lowest in ((log_main._LOGGERS, 1), (log_main._CAPTURES, 0)):
+        for name, per_name in registry.items():
+            assert type(name) is str and type(per_name) is dict and per_name, (name, per_name)
+            assert all(type(p) is int and p >= lowest for p in per_name), (name, per_name)
     for name, stack in log_main._LOGGERS.items():
-        assert type(name) is str and type(stack) is dict and stack, (name, stack)
-        for pos, obj in stack.items():
-            assert type(pos) is int and pos >= 1, (name, stack)
-            assert isinstance(obj, log_main._LogBase), (name, pos, obj)
+        assert all(isinstance(obj, log_main._LogBase) for obj in stack.values()), (name, stack)
     for name, records in log_main._CAPTURES.items():
-        assert type(name) is str and type(records) is dict and records, (name, records)
         for pos, record in records.items():
-            assert type(pos) is int and pos >= 0, (name, records)
-            assert type(record) is dict, (name, pos, record)
             handlers, ids = record["handlers"], record["handler_ids"]
-            assert type(handlers) is list and type(ids) is list, (name, pos, record)
-            assert [h["id"] for h in handlers] == ids, (name, pos, record)
-            for h in handlers:
-                assert type(h) is dict and isinstance(h["type"], type), (name, pos, h)
-                assert type(h.get("kwargs", {})) is dict, (name, pos, h)
+            assert type(handlers) is list and [h["id"] for h in handlers] == ids, (name, pos)
+            assert all(isinstance(h["type"], type) and type(h.get("kwargs", {})) is dict
+                       for h in handlers), (name, pos, handlers)
     for path, kind in log_main._FHANDLERS.items():
-        assert kind in ("file", "rotating", "timerotating"), (path, kind)
-        assert type(path) is str and os.path.isabs(path), path
+        assert kind in ("file", "rotating", "timerotating") and os.path.isabs(path), (path, kind)
 
 
 def logger_state(name):
-    """What a user sees of logging's logger `name`: level, propagate, disabled and its
-    handlers (described, so that a handler handed back as an equivalent copy matches)."""
+    """What a user sees of logging's logger `name`: level, propagate, disabled, handlers."""
     lg = logging.Logger.manager.loggerDict.get(name)
     if not isinstance(lg, logging.Logger):
         return (logging.NOTSET, True, False, [])  # how logging makes it
-    return (lg.level, lg.propagate, lg.disabled, sorted(
-        (type(h).__name__, h.level, getattr(h, "baseFilename", None)) for h in lg.handlers))
+    return (lg.level, lg.propagate, lg.disabled, list(lg.handlers))
 
 
 def forget_logger(name):

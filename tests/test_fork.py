@@ -3,10 +3,9 @@
 A thread is parked, holding _LOCK, in three places: inside a file handler's
 constructor (opening a FIFO that nobody reads yet), inside a captured handler's
 close() during a take-over, and inside a handler's close() during close. A second
-thread forks meanwhile and the parked thread is let go once that fork has begun: the
-fork waits for it, so the child sees no half-done work, and the child's first factory
-call and close must complete. The parent gives the child a deadline and kills it if it
-is still waiting on the lock.
+thread forks meanwhile, the parked one is let go once the fork began; the child
+sees no half-done work and its first factory call and close must complete. The
+parent gives the child a deadline and kills it if it is still waiting on the lock.
 """
 
 import logging

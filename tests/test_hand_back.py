@@ -118,34 +118,12 @@ def test_handler_shared_with_root_keeps_writing_for_both(tmp_path):
     try:
         obj = VarnelLog(name, rehandler=True, console=True)
         root.warning("root during")
-        obj.close()
-        lib.warning("lib after")
-        root.warning("root after")
+        obj.close(), lib.warning("lib after"), root.warning("root after")
     finally:
         root.removeHandler(shared)
         shared.close()
     assert lib.handlers == [shared]
     assert path.read_text(encoding="utf-8") == "root:root during\n{0}:lib after\nroot:root after\n".format(name)
-
-
-class TruncatingFile(logging.FileHandler):
-    def __init__(self, path):
-        super().__init__(path, mode="w", encoding="utf-8")
-        self.terminator = "\r\n"
-
-
-def test_truncating_subclass_writes_after_the_hand_back(tmp_path):
-    name, path = unique(), tmp_path / "lib.log"
-    lib = logging.getLogger(name)
-    handler = TruncatingFile(str(path))
-    lib.addHandler(handler)
-    lib.warning("before")
-    obj = VarnelLog(name, rehandler=True, file=str(tmp_path / "ours.log"), console=False)
-    obj.close()
-    lib.warning("after")
-    handler.close()
-    assert lib.handlers == [handler]
-    assert path.read_bytes() == b"before\r\nafter\r\n"
 
 
 def test_root_is_taken_over_and_handed_back():

@@ -257,24 +257,20 @@ def test_waiting_for_the_lock_lets_other_threads_run():
 def test_interrupted_while_waiting_for_the_lock():
     name = f"t_{uuid.uuid4().hex}"
     parked, blocker, base = park_in_capture(name)
-    main, waiting_line = threading.main_thread().ident, None
-    interrupted, done = threading.Event(), threading.Event()
+    main, interrupted, done = threading.main_thread().ident, threading.Event(), threading.Event()
 
     def once(signum, frame):  # one KeyboardInterrupt; later signals find it raised
         if not interrupted.is_set():
             interrupted.set()
             raise KeyboardInterrupt
 
-    def interrupt_the_wait():
-        # Signals go only once the main thread is inside the call below, and
-        # go on until it is out: one that arrives before the call parks on
-        # _LOCK is only noted, and the next one wakes the wait.
-        while not done.is_set():
+    def interrupt_the_wait():  # while the main thread is on the call below: one that
+        # arrives before the call parks on _LOCK is only noted, the next wakes the wait
+        code = test_interrupted_while_waiting_for_the_lock.__code__
+        while not done.wait(0.01):
             frame = sys._current_frames()[main]
-            if frame.f_code is test_interrupted_while_waiting_for_the_lock.__code__ \
-                    and frame.f_lineno == waiting_line:
+            if frame.f_code is code and frame.f_lineno == waiting_line:
                 signal.pthread_kill(main, signal.SIGINT)
-            done.wait(0.01)
 
     previous = signal.signal(signal.SIGINT, once)
     sender = threading.Thread(target=interrupt_the_wait)
