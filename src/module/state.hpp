@@ -17,8 +17,6 @@ namespace lm {
   X(colorlog, "colorlog")                                  \
   X(RotatingFileHandler, "RotatingFileHandler")            \
   X(TimedRotatingFileHandler, "TimedRotatingFileHandler")  \
-  X(BaseRotatingHandler, "BaseRotatingHandler")            \
-  X(handlers_module, "handlers")                           \
   X(_LOCK, "_LOCK")                                        \
   X(_LOGGERS, "_LOGGERS")                                  \
   X(_FHANDLERS, "_FHANDLERS")                              \
@@ -117,8 +115,6 @@ namespace lm {
   X(utc, "utc")                                            \
   X(atTime, "atTime")                                      \
   X(namer, "namer")                                        \
-  X(rotator, "rotator")                                    \
-  X(stream, "stream")                                      \
   X(level, "level")                                        \
   X(filters, "filters")                                    \
   X(formatter, "formatter")                                \
