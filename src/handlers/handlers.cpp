@@ -1,12 +1,16 @@
 // The handlers of a logger object: _ContextFilter, the console and file builders, and the rotated-file namer.
 
+#include "handlers/handlers.hpp"
+
+#include "function/function.hpp"
 #include "handlers/kinds.hpp"
-#include "module/signatures.hpp"
-#include "module/state.hpp"
-#include "runtime/function.hpp"
-#include "variants/stack.hpp"
+#include "process/new_file.hpp"
+#include "process/state.hpp"
 
 namespace lm {
+
+extern const Signature namer_sig;
+
 namespace {
 
 Ref filter_init(Func* f, Bound& a) noexcept {
@@ -189,7 +193,7 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
   if (!registry || !file || !kind) return {};
   int had = PyDict_Contains(registry.get(), file.get());
   if (had < 0 || PyDict_SetItem(registry.get(), file.get(), kind.get()) < 0) return {};
-  if (!had) Configuring::note_file(registry.get(), file.get(), kind.get());
+  if (!had) NewFile::note(registry.get(), file.get(), kind.get());
   return none();
 }
 

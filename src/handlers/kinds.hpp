@@ -3,7 +3,7 @@
 
 #include <span>
 
-#include "module/state.hpp"
+#include "process/state.hpp"
 
 namespace lm {
 

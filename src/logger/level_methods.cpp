@@ -1,0 +1,375 @@
+// _log and the five level methods: compose the parts, decide, emit through logging.
+
+#include "function/function.hpp"
+#include "hot/cache.hpp"
+#include "logger/methods.hpp"
+#include "process/state.hpp"
+
+namespace lm {
+
+// The text of n parts: each part that is exactly a str as it is, any other
+// through str(), joined with single spaces. Made in two steps: prepare()
+// converts, in order, every part whose str() could run Python code or fail;
+// text() converts the rest (exactly a bool, None, a float, or an int far
+// below the digit limit of int-to-str conversion: their str() has no
+// visible effect) and joins. A record nobody could see needs no text().
+class Message {
+ public:
+  Message(PyObject* const* parts, Py_ssize_t n) noexcept : parts_(parts), n_(n) {}
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+
+  // -1 with the exception set when a conversion fails.
+  int prepare() noexcept;
+  // Whether prepare() ran any part's str().
+  bool converted_any() const noexcept { return converted_any_; }
+  Ref text() noexcept;
+
+ private:
+  PyObject* const* parts_;
+  Py_ssize_t n_;
+  RefBuffer<16> converted_;
+  bool converted_any_ = false;
+};
+
+namespace {
+
+// Whether str(part) runs no Python code, has no visible effect and cannot
+// fail (short of memory). One int digit (30 bits) is at most ten decimal
+// digits, far below any limit of int-to-str conversion.
+bool converts_silently(PyObject* part) noexcept {
+  return part == Py_None || PyBool_Check(part) || PyFloat_CheckExact(part) ||
+         (PyLong_CheckExact(part) &&
+          PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(part)));
+}
+
+// Whether composing these parts runs no Python code.
+bool all_silent(PyObject* const* parts, Py_ssize_t n) noexcept {
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyUnicode_CheckExact(parts[i]) && !converts_silently(parts[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+int Message::prepare() noexcept {
+  if (converted_.reserve(static_cast<size_t>(n_)) < 0) return -1;
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    PyObject* part = parts_[i];
+    if (PyUnicode_CheckExact(part) || converts_silently(part)) continue;
+    converted_any_ = true;
+    converted_[i] = Ref::steal(PyObject_Str(part));
+    if (!converted_[i]) return -1;
+  }
+  return 0;
+}
+
+Ref Message::text() noexcept {
+  // Each part's text: exactly a str as it is, else converted (now, for
+  // those prepare() left), kept alive here until it is copied.
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    if (converted_[i] || PyUnicode_CheckExact(parts_[i])) continue;
+    converted_[i] = Ref::steal(PyObject_Str(parts_[i]));
+    if (!converted_[i]) return {};
+  }
+  auto piece = [&](Py_ssize_t i) { return converted_[i] ? converted_[i].get() : parts_[i]; };
+  if (n_ == 0) return Ref::borrow(N.s_empty);
+  if (n_ == 1) return Ref::borrow(piece(0));
+
+  Py_ssize_t length = n_ - 1;  // the separators
+  Py_UCS4 maxchar = 0;
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    PyObject* part = piece(i);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
+    if (len > PY_SSIZE_T_MAX - length) {
+      PyErr_SetString(PyExc_OverflowError, "joined message is too long");
+      return {};
+    }
+    length += len;
+    const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(part);
+    if (mc > maxchar) maxchar = mc;
+  }
+
+  Ref text = Ref::steal(PyUnicode_New(length, maxchar));
+  if (!text) return {};
+  Py_ssize_t at = 0;
+  for (Py_ssize_t i = 0; i < n_; ++i) {
+    if (i > 0) {
+      PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at, ' ');
+      ++at;
+    }
+    PyObject* part = piece(i);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
+    if (len && PyUnicode_CopyCharacters(text.get(), at, part, 0, len) < 0) return {};
+    at += len;
+  }
+  return text;
+}
+
+namespace {
+
+// The keywords of a call from the caller's kwargs dict: their names as a
+// tuple (left empty when there are none) and their values, held here since
+// the callee may mutate the dict. The dict is read whole: without the GIL
+// another thread may be changing it.
+int keywords_of(PyObject* kwargs, Ref& kwnames, RefBuffer<4>& values) noexcept {
+  int result = 0;
+  Py_BEGIN_CRITICAL_SECTION(kwargs);
+  const Py_ssize_t n = PyDict_GET_SIZE(kwargs);
+  if (n) {
+    kwnames = Ref::steal(PyTuple_New(n));
+    if (!kwnames || values.reserve(static_cast<size_t>(n)) < 0) result = -1;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (result == 0 && i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        result = -1;
+        break;
+      }
+      PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+      values[i++] = Ref::borrow(value);
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+// logger.log(level, text, *args, **kwargs), made with one vectorcall and no
+// bound method; args and kwargs may be NULL for "none given".
+Ref emit(PyObject* logger, PyObject* level, PyObject* text, PyObject* args,
+         PyObject* kwargs) noexcept {
+  const Py_ssize_t npos = 2 + (args ? PyTuple_GET_SIZE(args) : 0);
+  Ref kwnames;
+  RefBuffer<4> values;
+  if (kwargs && keywords_of(kwargs, kwnames, values) < 0) return {};
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames.get()) : 0;
+
+  PtrBuffer<12> stack;
+  if (stack.reserve(static_cast<size_t>(1 + npos + nkw)) < 0) return {};
+  stack[0] = logger;
+  stack[1] = level;
+  stack[2] = text;
+  for (Py_ssize_t i = 2; i < npos; ++i) stack[1 + i] = PyTuple_GET_ITEM(args, i - 2);
+  for (Py_ssize_t i = 0; i < nkw; ++i) stack[1 + npos + i] = values[i].get();
+  return Ref::steal(PyObject_VectorcallMethod(
+      N.log, stack.data(), static_cast<size_t>(1 + npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+      kwnames.get()));
+}
+
+// self._logger, from self's own __dict__ when `dict` is given (its class
+// has no attribute of that name), else the ordinary way.
+Ref read_logger(PyObject* self, PyObject* dict) noexcept {
+  if (dict) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(dict, N._logger, &value);
+    if (found) return Ref::steal(value);  // found, or an error
+  }
+  return getattr(self, N._logger);
+}
+
+// Whether testing the truth of `v` runs no Python code.
+bool truth_runs_nothing(PyObject* v) noexcept {
+  PyTypeObject* t = Py_TYPE(v);
+  return !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+         !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+         !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
+// The record of `message` (prepared) for `logger` (self._logger read after
+// composing), logged unless nobody could see it.
+Ref emit_composed(Ref logger, PyObject* level, Message& message, PyObject* args,
+                  PyObject* kwargs) noexcept {
+  if (!logger) return {};
+  switch (hot::verdict(logger.get(), level, args, kwargs)) {
+    case Verdict::Skip: return none();
+    case Verdict::Error: return {};
+    case Verdict::Call: break;
+  }
+  Ref text = message.text();
+  if (!text) return {};
+  return emit(logger.get(), level, text.get(), args, kwargs);
+}
+
+// Compose, read self._logger again, and log unless nobody could see the
+// record. The parts whose str() could run code are converted first, in
+// order; the text is joined only for a record that is logged. When that
+// conversion ran nothing, and reading self._logger and testing `first` ran
+// nothing either, the second read would find `first` again.
+Ref compose_and_emit(PyObject* self, PyObject* dict, Ref first, PyObject* level,
+                     PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
+                     PyObject* kwargs) noexcept {
+  Message message(parts, nparts);
+  if (message.prepare() < 0) return {};
+  Ref logger = !message.converted_any() && dict && truth_runs_nothing(first.get())
+                   ? std::move(first)
+                   : read_logger(self, dict);
+  return emit_composed(std::move(logger), level, message, args, kwargs);
+}
+
+// The body of _log once its arguments are bound; args and kwargs are NULL
+// when None was given.
+Ref log_body(PyObject* self, PyObject* dict, PyObject* level, PyObject* const* parts,
+             Py_ssize_t nparts, PyObject* args, PyObject* kwargs) noexcept {
+  Ref logger = read_logger(self, dict);
+  if (!logger) return {};
+  if (dict && hot::dicts_watched) hot::remember_self(self, dict, logger.get());
+  int enabled = logger.get() == Py_None ? 0 : PyObject_IsTrue(logger.get());
+  if (enabled <= 0) return enabled < 0 ? Ref{} : none();
+
+  // Every Exception raised while composing or emitting is swallowed; the
+  // exception the caller may be handling is not touched.
+  Ref result =
+      compose_and_emit(self, dict, std::move(logger), level, parts, nparts, args, kwargs);
+  if (!result) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyErr_Clear();
+  }
+  return none();
+}
+
+PyObject* or_null(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
+
+// What is left of a level method's call once its record is known to be
+// seen by nobody, but a part's str() may run code: compose, then, unless
+// the record is still known to be seen by nobody, read self._logger again
+// and go on as _log does. `level` is logging's constant as the call found it.
+Ref compose_then_skip(PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
+                      int level_index) noexcept {
+  Ref level = hot::level_constant(level_index);
+  if (!level) return {};
+  Message message(parts, nparts);
+  Ref result;
+  if (message.prepare() == 0) {
+    result = hot::quick(self, level_index) == hot::Quick::Skip
+                 ? none()
+                 : emit_composed(getattr(self, N._logger), level.get(), message, nullptr, nullptr);
+  }
+  if (!result) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyErr_Clear();
+  }
+  return none();
+}
+
+Ref log_impl(Func*, Bound& a) noexcept {
+  PyObject* message = a[2];
+  return log_body(a[0], nullptr, a[1], &PyTuple_GET_ITEM(message, 0),
+                  PyTuple_GET_SIZE(message), or_null(a[3]), or_null(a[4]));
+}
+
+// self._log(level, message, args, kwargs) with the method's level (index 0
+// to 4 for DEBUG to CRITICAL); `message` is the tuple of the parts when the
+// caller has it already.
+Ref call_log(PyObject* self, PyObject* const* parts, Py_ssize_t nparts, PyObject* message,
+             PyObject* args, PyObject* kwargs, int level_index) noexcept {
+  hot::LogTarget target = hot::log_target(self);  // found before the level is read
+  if (target.how == hot::LogTarget::How::Error) return {};
+  Ref level = hot::level_constant(level_index);
+  if (!level) return {};
+  if (target.how == hot::LogTarget::How::Direct) {
+    // Same effect as the call below, without building the message tuple.
+    Ref r = log_body(self, target.dict.get(), level.get(), parts, nparts, or_null(args),
+                     or_null(kwargs));
+    return r ? none() : Ref{};
+  }
+  Ref made;
+  if (!message) {
+    made = Ref::steal(PyTuple_New(nparts));
+    if (!made) return {};
+    for (Py_ssize_t i = 0; i < nparts; ++i)
+      PyTuple_SET_ITEM(made.get(), i, Py_NewRef(parts[i]));
+    message = made.get();
+  }
+  Ref r = call_method(self, N._log, level.get(), message, args, kwargs);
+  if (!r) return {};
+  return none();
+}
+
+template <int Level>
+Ref level_impl(Func*, Bound& a) noexcept {
+  return call_log(a[0], a.var_items(), a.var_count(), nullptr, a[2], a[3], Level);
+}
+
+// The entry of the level methods: a call without keywords, while the live
+// __kwdefaults__ still give args=None and kwargs=None, needs no binder.
+template <int Level>
+PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) noexcept {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  Func* f = reinterpret_cast<Func*>(callable);
+  if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < 1 ||
+      !hot::kwdefaults_are_none(f, Level))
+    return func_vectorcall(callable, args, nargsf, kwnames);
+  if (hot::dicts_watched) {
+    switch (hot::quick(args[0], Level)) {
+      case hot::Quick::Disabled: return Py_NewRef(Py_None);
+      case hot::Quick::Skip:
+        if (all_silent(args + 1, nargs - 1)) return Py_NewRef(Py_None);
+        return compose_then_skip(args[0], args + 1, nargs - 1, Level).release();
+      case hot::Quick::Unknown: break;
+    }
+  }
+  // Nothing here throws: errors travel as the C API's do.
+  return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
+}
+
+const Param log_params[] = {
+    {"self"},
+    {.name = "level", .check = Check::Int, .annotation = "int"},
+    {.name = "message", .check = Check::Tuple, .annotation = "Tuple[Any, ...]"},
+    {.name = "args",
+     .check = Check::Tuple,
+     .none_ok = true,
+     .annotation = "Optional[Tuple[Any, ...]]",
+     .dflt = kNone},
+    {.name = "kwargs",
+     .check = Check::Dict,
+     .none_ok = true,
+     .annotation = "Optional[Dict[str, Any]]",
+     .dflt = kNone},
+};
+
+const Param level_params[] = {
+    {"self"},
+    {.name = "message", .kind = Kind::VarPositional, .annotation = "Any"},
+    {.name = "args",
+     .kind = Kind::KeywordOnly,
+     .check = Check::Tuple,
+     .none_ok = true,
+     .annotation = "Optional[Tuple[Any, ...]]",
+     .dflt = kNone},
+    {.name = "kwargs",
+     .kind = Kind::KeywordOnly,
+     .check = Check::Dict,
+     .none_ok = true,
+     .annotation = "Optional[Dict[str, Any]]",
+     .dflt = kNone},
+};
+
+}  // namespace
+
+const Signature log_sig = {
+    .name = "_log",
+    .qualname = "_LogBase._log",
+    .params = log_params,
+    .returns = "None",
+    .impl = log_impl,
+};
+
+// The five level methods differ only in their name and level.
+#define LM_LEVEL_SIG(index, method)                                       \
+  const Signature method##_sig = {.name = #method,                       \
+                                  .qualname = "_LogBase." #method,        \
+                                  .params = level_params,                 \
+                                  .returns = "None",                      \
+                                  .impl = level_impl<index>,              \
+                                  .entry = level_entry<index>};
+LM_LEVEL_SIG(0, debug)
+LM_LEVEL_SIG(1, info)
+LM_LEVEL_SIG(2, warning)
+LM_LEVEL_SIG(3, error)
+LM_LEVEL_SIG(4, critical)
+#undef LM_LEVEL_SIG
+
+}  // namespace lm

@@ -1,0 +1,23 @@
+// The module's process-wide state, and the globals read from its namespace.
+#include "process/state.hpp"
+
+namespace lm {
+
+State state;
+
+Ref logging_attr(PyObject* attr) noexcept {
+  Ref logging = global(N.logging);
+  if (!logging) return {};
+  return getattr(logging.get(), attr);
+}
+
+Ref registry_dict(PyObject* name) noexcept {
+  Ref r = global(name);
+  if (r && !PyDict_Check(r.get())) {
+    PyErr_Format(PyExc_TypeError, "%U must be a dict, not %.200s", name, Py_TYPE(r.get())->tp_name);
+    return {};
+  }
+  return r;
+}
+
+}  // namespace lm
