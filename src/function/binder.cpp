@@ -1,6 +1,4 @@
 // The argument binder: one pass over a vectorcall, driven by the signature.
-#include <cstring>
-
 #include "function/function.hpp"
 
 namespace lm {
@@ -104,46 +102,71 @@ int check_value(const Param& p, PyObject* v) noexcept {
   if (Py_IS_TYPE(v, t) || (p.none_ok && v == Py_None)) return 0;
   raise_arg_type(p.name, check_name(p.check), v);
   if (PyObject_TypeCheck(v, t)) {
-    PyObject* exc = PyErr_GetRaisedException();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
         "'%s' must be exactly %s: instances of subclasses of built-in types "
         "are refused (got an instance of %s, a subclass of %s)",
         p.name, check_name(p.check), Py_TYPE(v)->tp_name, check_name(p.check)));
     if (note) {
-      Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-      if (!r) {
-        Py_DECREF(exc);
-        return -1;
-      }
+      Ref r = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+      if (!r) return -1;
     }
-    PyErr_SetRaisedException(exc);
+    PyErr_SetRaisedException(exc.release());
   }
   return -1;
 }
 
 }  // namespace
 
-int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-         Bound& out) noexcept {
-  const Signature& sig = *f->sig;
-  const int nparams = f->shape.nparams;
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// One call's binding to f's signature, in the steps of a Python function's:
+// the positional arguments, the keywords, the defaults of what is still
+// missing, then the exact-type checks. Each step returns -1 with the
+// exception set.
+struct Binder {
+  Binder(Func* f, PyObject* const* args, size_t nargsf, Bound& out) noexcept;
+  int positional() noexcept;
+  int keywords(PyObject* kwnames) noexcept;
+  int positional_defaults() noexcept;
+  int keyword_defaults() noexcept;
+  int check_types() noexcept;
 
-  const int npos = f->shape.npos, var_pos = f->shape.var_pos, var_kw = f->shape.var_kw;
+  Func* const f;
+  PyObject* const* const args;
+  const Py_ssize_t nargs;
+  Bound& out;
+  const int npos, var_pos, var_kw;
+  PyObject* defaults = nullptr;    // the call's snapshot, held by `out`
+  PyObject* kwdefaults = nullptr;  // likewise
+  Py_ssize_t ndef = 0;             // len(defaults)
+  Py_ssize_t min_pos = 0;          // positional parameters without a default
+  bool exact = false;              // the count error says "exactly"
+};
 
-  // The live defaults, as in a Python function, read once and together: a
-  // key's __hash__ or __eq__ below, or another thread, may reassign
-  // __defaults__/__kwdefaults__, so everything after this works on the
-  // snapshot the call owns.
+// The live defaults, as in a Python function, read once and together: a
+// key's __hash__ or __eq__ below, or another thread, may reassign
+// __defaults__/__kwdefaults__, so everything after this works on the
+// snapshot the call owns.
+Binder::Binder(Func* func, PyObject* const* call_args, size_t nargsf, Bound& bound) noexcept
+    : f(func),
+      args(call_args),
+      nargs(PyVectorcall_NARGS(nargsf)),
+      out(bound),
+      npos(func->shape.npos),
+      var_pos(func->shape.var_pos),
+      var_kw(func->shape.var_kw) {
   Snapshot live = snapshot(f);
   out.defaults_ = std::move(live.defaults);
   out.kwdefaults_ = std::move(live.kwdefaults);
-  PyObject* const defaults = out.defaults_.get();
-  PyObject* const kwdefaults = out.kwdefaults_.get();
-  const Py_ssize_t ndef = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-  const Py_ssize_t min_pos = npos > ndef ? npos - ndef : 0;
-  const bool exact = var_pos < 0 && min_pos == npos;
+  defaults = out.defaults_.get();
+  kwdefaults = out.kwdefaults_.get();
+  ndef = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  min_pos = npos > ndef ? npos - ndef : 0;
+  exact = var_pos < 0 && min_pos == npos;
+}
 
+// The positional arguments, those beyond the named ones as *args, and the
+// empty **kwargs dict.
+int Binder::positional() noexcept {
   if (nargs > npos && var_pos < 0) {
     raise_count(f, exact, min_pos, npos, nargs);
     return -1;
@@ -161,34 +184,41 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
     if (!out.varkw_) return -1;
     out.v_[var_kw] = out.varkw_.get();
   }
+  return 0;
+}
 
-  if (kwnames) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      PyObject* value = args[nargs + k];
-      int i = find_param(f, key);
-      if (i >= 0) {
-        if (out.v_[i]) {
-          Ref name = func_name(f);
-          if (name)
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'",
-                         name.get(), key);
-          return -1;
-        }
-        out.v_[i] = value;
-      } else if (var_kw >= 0) {
-        if (PyDict_SetItem(out.varkw_.get(), key, value) < 0) return -1;
-      } else {
+// Each keyword to its parameter, else into **kwargs.
+int Binder::keywords(PyObject* kwnames) noexcept {
+  if (!kwnames) return 0;
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    int i = find_param(f, key);
+    if (i >= 0) {
+      if (out.v_[i]) {
         Ref name = func_name(f);
         if (name)
-          PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+          PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'",
                        name.get(), key);
         return -1;
       }
+      out.v_[i] = value;
+    } else if (var_kw >= 0) {
+      if (PyDict_SetItem(out.varkw_.get(), key, value) < 0) return -1;
+    } else {
+      Ref name = func_name(f);
+      if (name)
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                     name.get(), key);
+      return -1;
     }
   }
+  return 0;
+}
 
+// The positional parameters still missing take their defaults.
+int Binder::positional_defaults() noexcept {
   for (int i = 0; i < npos; ++i) {
     if (out.v_[i]) continue;
     if (i >= min_pos) {
@@ -198,8 +228,14 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
       return -1;
     }
   }
+  return 0;
+}
+
+// The keyword-only parameters still missing take theirs from __kwdefaults__.
+int Binder::keyword_defaults() noexcept {
+  const Signature& sig = *f->sig;
   bool room = false;  // kwdefault_values_ built
-  for (int i = npos; i < nparams; ++i) {
+  for (int i = npos; i < f->shape.nparams; ++i) {
     if (sig.params[i].kind != Kind::KeywordOnly || out.v_[i]) continue;
     if (!room && out.kwdefault_values_.reserve(kMaxParams) < 0) return -1;
     room = true;
@@ -216,12 +252,26 @@ int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
     }
     out.v_[i] = value;
   }
+  return 0;
+}
 
-  for (int i = 0; i < nparams; ++i) {
+int Binder::check_types() noexcept {
+  const Signature& sig = *f->sig;
+  for (int i = 0; i < f->shape.nparams; ++i) {
     const Param& p = sig.params[i];
     if (p.kind == Kind::VarPositional || p.kind == Kind::VarKeyword) continue;
     if (check_value(p, out.v_[i]) < 0) return -1;
   }
+  return 0;
+}
+
+int bind(Func* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+         Bound& out) noexcept {
+  Binder binder(f, args, nargsf, out);
+  if (binder.positional() < 0 || binder.keywords(kwnames) < 0 ||
+      binder.positional_defaults() < 0 || binder.keyword_defaults() < 0 ||
+      binder.check_types() < 0)
+    return -1;
   return 0;
 }
 

@@ -210,13 +210,13 @@ Ref make_default(const Default& d, PyObject* globals) noexcept {
     case Default::Tag::None: return none();
     case Default::Tag::True: return boolean(true);
     case Default::Tag::False: return boolean(false);
-    case Default::Tag::Str: return str(d.a);
+    case Default::Tag::Str: return str(d.text);
     case Default::Tag::GlobalAttr: {
-      Ref name = Ref::steal(PyUnicode_InternFromString(d.a));
+      Ref name = Ref::steal(PyUnicode_InternFromString(d.global));
       if (!name) return {};
       Ref owner = lookup_global(globals, name.get());
       if (!owner) return {};
-      Ref value = Ref::steal(PyObject_GetAttrString(owner.get(), d.b));
+      Ref value = Ref::steal(PyObject_GetAttrString(owner.get(), d.attr));
       if (!value) return {};
       if (value.get() != Py_None && !PyLong_CheckExact(value.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int",
@@ -231,14 +231,14 @@ Ref make_default(const Default& d, PyObject* globals) noexcept {
   return {};
 }
 
-// __doc__, rendered from the table: qualname(param, ...) -> returns, each
-// parameter as [type word ]name[: annotation][ = default], the variadic
-// ones as *name and **name.
-Ref render_doc(const Signature& sig) noexcept {
+// The signature line being written, in a buffer of its own; a line too
+// long for it is noted, never cut.
+struct DocLine {
   char buf[1024];
   std::size_t len = 0;
   bool fits = true;
-  auto put = [&](const char* text) noexcept {
+
+  void put(const char* text) noexcept {
     const std::size_t n = std::strlen(text);
     if (!fits || len + n > sizeof buf) {
       fits = false;
@@ -246,51 +246,67 @@ Ref render_doc(const Signature& sig) noexcept {
     }
     std::memcpy(buf + len, text, n);
     len += n;
-  };
-  put(sig.qualname);
-  put("(");
+  }
+};
+
+// [ = default], as the table gives it.
+void put_default(DocLine& line, const Default& d) noexcept {
+  switch (d.tag) {
+    case Default::Tag::Required: break;
+    case Default::Tag::None: line.put(" = None"); break;
+    case Default::Tag::True: line.put(" = True"); break;
+    case Default::Tag::False: line.put(" = False"); break;
+    case Default::Tag::Str:
+      line.put(" = '");
+      line.put(d.text);
+      line.put("'");
+      break;
+    case Default::Tag::GlobalAttr:
+      line.put(" = ");
+      line.put(d.global);
+      line.put(".");
+      line.put(d.attr);
+      break;
+  }
+}
+
+// [*|**][type word ]name[: annotation][ = default]
+void put_param(DocLine& line, const Param& p) noexcept {
+  if (p.kind == Kind::VarPositional) line.put("*");
+  if (p.kind == Kind::VarKeyword) line.put("**");
+  if (const char* word = type_word(p.check)) {
+    line.put(word);
+    line.put(" ");
+  }
+  line.put(p.name);
+  if (p.annotation) {
+    line.put(": ");
+    line.put(p.annotation);
+  }
+  put_default(line, p.dflt);
+}
+
+// __doc__, rendered from the table: qualname(param, ...) -> returns, each
+// parameter as [type word ]name[: annotation][ = default], the variadic
+// ones as *name and **name.
+Ref render_doc(const Signature& sig) noexcept {
+  DocLine line;
+  line.put(sig.qualname);
+  line.put("(");
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    const Param& p = sig.params[i];
-    if (i) put(", ");
-    if (p.kind == Kind::VarPositional) put("*");
-    if (p.kind == Kind::VarKeyword) put("**");
-    if (const char* word = type_word(p.check)) {
-      put(word);
-      put(" ");
-    }
-    put(p.name);
-    if (p.annotation) {
-      put(": ");
-      put(p.annotation);
-    }
-    switch (p.dflt.tag) {
-      case Default::Tag::Required: break;
-      case Default::Tag::None: put(" = None"); break;
-      case Default::Tag::True: put(" = True"); break;
-      case Default::Tag::False: put(" = False"); break;
-      case Default::Tag::Str:
-        put(" = '");
-        put(p.dflt.a);
-        put("'");
-        break;
-      case Default::Tag::GlobalAttr:
-        put(" = ");
-        put(p.dflt.a);
-        put(".");
-        put(p.dflt.b);
-        break;
-    }
+    if (i) line.put(", ");
+    put_param(line, sig.params[i]);
   }
-  put(")");
+  line.put(")");
   if (sig.returns) {
-    put(" -> ");
-    put(sig.returns);
+    line.put(" -> ");
+    line.put(sig.returns);
   }
-  if (!fits) {
+  if (!line.fits) {
     PyErr_Format(PyExc_SystemError, "the signature line of %s is too long", sig.qualname);
     return {};
   }
-  return Ref::steal(PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len)));
+  return Ref::steal(PyUnicode_FromStringAndSize(line.buf, static_cast<Py_ssize_t>(line.len)));
 }
 
 int fill_function(Func* f, const Signature& sig, PyObject* globals,

@@ -27,17 +27,18 @@ enum class Check : std::uint8_t { Any, Str, Int, Tuple, Dict };
 struct Default {
   enum class Tag : std::uint8_t { Required, None, True, False, Str, GlobalAttr };
   Tag tag = Tag::Required;
-  const char* a = nullptr;  // Str: the text; GlobalAttr: the global's name
-  const char* b = nullptr;  // GlobalAttr: the attribute, read and checked as int or None
+  const char* text = nullptr;    // Str: the text
+  const char* global = nullptr;  // GlobalAttr: the global's name,
+  const char* attr = nullptr;    // and its attribute, read and checked as int or None
 };
 
 inline constexpr Default kRequired{};
 inline constexpr Default kNone{Default::Tag::None};
 inline constexpr Default kTrue{Default::Tag::True};
 inline constexpr Default kFalse{Default::Tag::False};
-constexpr Default dflt_str(const char* s) { return {Default::Tag::Str, s}; }
+constexpr Default dflt_str(const char* s) { return {.tag = Default::Tag::Str, .text = s}; }
 constexpr Default dflt_global_int(const char* global, const char* attr) {
-  return {Default::Tag::GlobalAttr, global, attr};
+  return {.tag = Default::Tag::GlobalAttr, .global = global, .attr = attr};
 }
 
 struct Param {
@@ -129,7 +130,7 @@ class Bound {
   PyObject* varargs() noexcept;
 
  private:
-  friend int bind(Func*, PyObject* const*, size_t, PyObject*, Bound&) noexcept;
+  friend struct Binder;  // the binder fills it in
   PyObject* v_[kMaxParams] = {};
   PyObject* const* var_items_ = nullptr;
   Py_ssize_t var_count_ = 0;
