@@ -121,7 +121,6 @@ namespace lm {
   X(id, "id")                                              \
   X(type, "type")                                          \
   X(handler_ids, "handler_ids")                            \
-  X(s_file, "file")                                        \
   X(s_rotating, "rotating")                                \
   X(s_timerotating, "timerotating")                        \
   X(s_root, "root")                                        \
@@ -142,6 +141,15 @@ struct Names {
   LM_NAMES(LM_NAME_FIELD)
 #undef LM_NAME_FIELD
 };
+
+// The text of an interned name, for text put together when compiling.
+constexpr const char* name_text(PyObject* Names::*field) {
+#define LM_NAME_TEXT(member, text) \
+  if (field == &Names::member) return text;
+  LM_NAMES(LM_NAME_TEXT)
+#undef LM_NAME_TEXT
+  return nullptr;
+}
 
 extern Names interned;
 inline const Names& N = interned;

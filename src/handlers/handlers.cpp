@@ -118,6 +118,14 @@ int is_kind(PyObject* kind, PyObject* expected) noexcept {
   return PyObject_RichCompareBool(kind, expected, Py_EQ);
 }
 
+// The error's text after the kind given: the kinds there are.
+constexpr ConstText kNotAKind = [] {
+  ConstText t;
+  t << " 不是有效的处理器类型，可选值 [";
+  put_kind_names(t, "", ", ") << "]";
+  return t;
+}();
+
 Ref make_file_formatter() noexcept {
   Ref formatter_class = logging_attr(N.Formatter);
   if (!formatter_class) return {};
@@ -147,7 +155,7 @@ Ref build_handler(PyObject* self, PyObject* args, PyObject* options, bool* timed
   }
   Ref text = Ref::steal(PyObject_Str(kind.get()));
   if (!text) return {};
-  raise_value_error({text.get(), " 不是有效的处理器类型，可选值 [file, rotating, timerotating]"});
+  raise_value_error({text.get(), kNotAKind.s});
   return {};
 }
 

@@ -1,6 +1,8 @@
-// The three kinds of log file: their handler classes, options with defaults, and record keys.
+// The three kinds of log file: their names, handler classes, options with defaults, and record keys.
 #pragma once
 
+#include <cstddef>
+#include <iterator>
 #include <span>
 
 #include "process/state.hpp"
@@ -15,7 +17,7 @@ struct Option {
 };
 
 struct HandlerKind {
-  PyObject* Names::*kind;           // "file", "rotating", "timerotating"
+  PyObject* Names::*kind;           // its name, a value of handler_type
   PyObject* Names::*cls;            // the class's name ...
   bool in_logging;                  // ... in logging, or a module global
   std::span<const Option> options;  // after filename and encoding
@@ -50,9 +52,33 @@ inline constexpr HandlerKind kHandlerKinds[] = {
      kinds::timed_keys},
     {&Names::s_rotating, &Names::RotatingFileHandler, false, kinds::rotating_options,
      kinds::rotating_keys},
-    {&Names::s_file, &Names::FileHandler, true, kinds::file_options, kinds::file_keys},
+    {&Names::file, &Names::FileHandler, true, kinds::file_options, kinds::file_keys},
 };
 inline constexpr const HandlerKind& kTimedKind = kHandlerKinds[0];
+
+// Text put together when compiling (a message, a docstring), for constexpr
+// variables only: there, writing past its room does not compile.
+struct ConstText {
+  char s[256] = {};
+  std::size_t len = 0;
+
+  constexpr ConstText& operator<<(const char* text) {
+    while (*text) s[len++] = *text++;
+    s[len] = '\0';
+    return *this;
+  }
+};
+
+// The kind names in the order the file builder tests them, each between
+// `quote`s, separated by ", " and by `last` before the last one.
+constexpr ConstText& put_kind_names(ConstText& t, const char* quote, const char* last) {
+  for (std::size_t i = std::size(kHandlerKinds); i-- > 0;) {
+    t << quote << name_text(kHandlerKinds[i].kind) << quote;
+    if (i > 1) t << ", ";
+    if (i == 1) t << last;
+  }
+  return t;
+}
 
 // The kind's handler class, looked up now.
 inline Ref kind_class(const HandlerKind& k) noexcept {

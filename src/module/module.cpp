@@ -1,6 +1,7 @@
 // The module log_main: its definition, slots, creation and exec.
 
 #include "function/function.hpp"
+#include "handlers/kinds.hpp"
 #include "hot/cache.hpp"
 #include "module/module_body.hpp"
 #include "process/state.hpp"
@@ -64,12 +65,20 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
+// The module's docstring, naming the kinds from their table.
+constexpr ConstText kModuleDoc = [] {
+  ConstText t;
+  t << "One call, VarnelLog(name, ...), returns a ready-to-use named logger that\n"
+       "writes coloured lines to the console and, when a file is given, to a log\n"
+       "file of kind ";
+  put_kind_names(t, "\"", " or ") << ".";
+  return t;
+}();
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "log_main",
-    .m_doc = "One call, VarnelLog(name, ...), returns a ready-to-use named logger that\n"
-             "writes coloured lines to the console and, when a file is given, to a log\n"
-             "file of kind \"file\", \"rotating\" or \"timerotating\".",
+    .m_doc = kModuleDoc.s,
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = slots,
