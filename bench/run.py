@@ -33,7 +33,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-# The formats and colours log_main uses (src/module/module.cpp); the anchors
+# The formats and colours log_main uses (src/module/namespace.cpp); the anchors
 # are built with exactly these.
 FFMT = "%(asctime)s - %(name)s - %(levelname)s - %(message)s"
 CFMT = "%(log_color)s" + FFMT

@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <new>
 
-#define PY_SSIZE_T_CLEAN
-
 namespace lm {
 
 // Owns one strong reference (or nothing). Ownership is always explicit at

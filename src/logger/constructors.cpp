@@ -54,7 +54,7 @@ Ref bind_standard_logger(PyObject* self) noexcept {
   return name;
 }
 
-// The set-up both variants end with: level DEBUG, no propagation, the
+// The set-up both constructors end with: level DEBUG, no propagation, the
 // filter, then the console and the file handler.
 int setup_standard_logger(PyObject* self) noexcept {
   Ref logger = getattr(self, N._logger);

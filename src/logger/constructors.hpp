@@ -1,4 +1,4 @@
-// What the factory needs of the variants: whether logging knows a name.
+// What the factory needs of the constructors: whether logging knows a name.
 #pragma once
 
 #include "capi/ref.hpp"

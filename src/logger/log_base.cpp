@@ -63,8 +63,9 @@ Ref enable(Func*, Bound& a) noexcept {
   return none();
 }
 
-const Param level_params[] = {{"self"},
-                              {.name = "level", .check = Check::Int, .annotation = "int"}};
+// set_console_level and set_file_level: (self, level).
+const Param set_level_params[] = {{"self"},
+                                  {.name = "level", .check = Check::Int, .annotation = "int"}};
 const Param enable_params[] = {{"self"}, {.name = "value", .annotation = "logging.Logger"}};
 
 Ref close(Func*, Bound& a) noexcept {
@@ -112,7 +113,7 @@ const Signature enable_sig = {
 const Signature set_console_level_sig = {
     .name = "set_console_level",
     .qualname = "_LogBase.set_console_level",
-    .params = level_params,
+    .params = set_level_params,
     .returns = "None",
     .impl = set_console_level,
 };
@@ -120,7 +121,7 @@ const Signature set_console_level_sig = {
 const Signature set_file_level_sig = {
     .name = "set_file_level",
     .qualname = "_LogBase.set_file_level",
-    .params = level_params,
+    .params = set_level_params,
     .returns = "None",
     .impl = set_file_level,
 };
