@@ -1,91 +1,20 @@
-// Handler records, the held handlers and the hand-back of detached handlers.
+// A logger given back its handlers and its state: removal, closing unless shared, the hand-back.
 #include "registry/hand_back.hpp"
 
-#include <cstdint>
 #include <cstring>
-#include <initializer_list>
+#include <iterator>
 
-#include "handlers/kinds.hpp"
 #include "process/state.hpp"
+#include "registry/stack.hpp"
 
 namespace lm {
 
-void Pending::absorb(bool discard_exceptions) noexcept {
-  if (discard_exceptions && PyErr_ExceptionMatches(PyExc_Exception)) {
-    PyErr_Clear();
-    return;
-  }
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  if (!first_) first_ = std::move(exc);
-}
-
-int Pending::finish() noexcept {
-  if (!first_) return 0;
-  PyErr_SetRaisedException(first_.release());
-  return -1;
-}
-
-namespace {
-
-// The keyword arguments of the handler's class, tested in order (the
-// rotating classes before FileHandler, which they derive from): an empty
-// dict for a stream handler, and an empty Ref with no exception set for any
-// other class, whose record gets no "kwargs".
-Ref record_kwargs(PyObject* handler) noexcept {
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!kwargs) return {};
-  for (const HandlerKind& k : kHandlerKinds) {
-    Ref cls = kind_class(k);
-    int is = cls ? PyObject_IsInstance(handler, cls.get()) : -1;
-    if (is < 0) return {};
-    if (!is) continue;
-    for (PyObject* Names::*key : k.record_keys) {
-      Ref value = getattr(handler, key == &Names::filename ? N.baseFilename : N.*key);
-      if (!value || PyDict_SetItem(kwargs.get(), N.*key, value.get()) < 0) return {};
-    }
-    return kwargs;
-  }
-  Ref stream_class = logging_attr(N.StreamHandler);
-  int is = stream_class ? PyObject_IsInstance(handler, stream_class.get()) : -1;
-  if (is < 0) return {};
-  return is ? std::move(kwargs) : Ref{};
-}
-
-}  // namespace
-
-Ref handler_record(PyObject* handler) noexcept {
-  Ref record = Ref::steal(PyDict_New());
-  if (!record) return {};
-  Ref id = py_id(handler);
-  if (!id || PyDict_SetItem(record.get(), N.id, id.get()) < 0 ||
-      PyDict_SetItem(record.get(), N.type, reinterpret_cast<PyObject*>(Py_TYPE(handler))) < 0)
-    return {};
-  for (PyObject* key : {N.level, N.name, N.filters, N.formatter}) {
-    Ref value = getattr(handler, key);
-    if (!value || PyDict_SetItem(record.get(), key, value.get()) < 0) return {};
-  }
-  Ref kwargs = record_kwargs(handler);
-  if (!kwargs) return PyErr_Occurred() ? Ref{} : std::move(record);
-  if (PyDict_SetItem(record.get(), N.kwargs, kwargs.get()) < 0) return {};
-  return record;
-}
-
-Ref held_key(PyObject* name, PyObject* position) noexcept {
-  return Ref::steal(PyTuple_Pack(2, name, position));
-}
-
 void restore_logger_state(PyObject* logger, PyObject* state, Pending& pending) noexcept {
-  if (!call_method(logger, N.setLevel, PyTuple_GET_ITEM(state, 0))) pending.absorb(false);
-  if (setattr(logger, N.propagate, PyTuple_GET_ITEM(state, 1)) < 0) pending.absorb(false);
-  if (setattr(logger, N.disabled, PyTuple_GET_ITEM(state, 2)) < 0) pending.absorb(false);
-}
-
-Held held_view(PyObject* entry) noexcept {
-  return {PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), PyTuple_GET_ITEM(entry, 2)};
-}
-
-Ref make_held(PyObject* handlers, PyObject* detached, PyObject* logger_state) noexcept {
-  return Ref::steal(PyTuple_Pack(3, handlers, detached, logger_state));
+  // The level through setLevel(), the others as attributes.
+  if (!call_method(logger, N.setLevel, PyTuple_GET_ITEM(state, 0))) pending.keep();
+  for (std::size_t i = 1; i < std::size(record_keys::kLoggerState); ++i)
+    if (setattr(logger, N.*record_keys::kLoggerState[i], PyTuple_GET_ITEM(state, i)) < 0)
+      pending.keep();
 }
 
 namespace {
@@ -186,10 +115,10 @@ int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept
     PyObject* handler = PyList_GET_ITEM(walk.get(), i);
     if (keep && contains_identity(keep, handler)) continue;
     if (!call_method(logger, N.removeHandler, handler)) {
-      pending.absorb(false);
+      pending.keep();
       continue;
     }
-    if (close_unless_shared(handler, shared) < 0) pending.absorb(true);
+    if (close_unless_shared(handler, shared) < 0) pending.keep_unless_exception();
   }
   return 0;
 }
@@ -200,8 +129,8 @@ namespace {
 // name out of logging's table of named handlers).
 void reattach(PyObject* logger, PyObject* captured, Pending& pending) noexcept {
   Ref name = getattr(captured, N.name);
-  if (!name || setattr(captured, N.name, name.get()) < 0) pending.absorb(true);
-  if (!call_method(logger, N.addHandler, captured)) pending.absorb(true);
+  if (!name || setattr(captured, N.name, name.get()) < 0) pending.keep_unless_exception();
+  if (!call_method(logger, N.addHandler, captured)) pending.keep_unless_exception();
 }
 
 // Where captured handler i goes back in `wanted`: just after the nearest
@@ -246,7 +175,7 @@ int put_in_order(PyObject* logger, PyObject* wanted) noexcept {
 
 }  // namespace
 
-int hand_back(PyObject* logger, const Held& held, Pending& pending) noexcept {
+int hand_back(PyObject* logger, const HeldCapture& held, Pending& pending) noexcept {
   Ref wanted = handlers_now(logger);
   if (!wanted) return -1;
   bool moved = false;
@@ -259,7 +188,7 @@ int hand_back(PyObject* logger, const Held& held, Pending& pending) noexcept {
     moved = moved || place != PyList_GET_SIZE(wanted.get()) - 1;
     reattach(logger, captured, pending);
   }
-  if (moved && put_in_order(logger, wanted.get()) < 0) pending.absorb(true);
+  if (moved && put_in_order(logger, wanted.get()) < 0) pending.keep_unless_exception();
   return 0;
 }
 

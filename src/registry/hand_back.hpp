@@ -1,47 +1,15 @@
-// Inside the stack component: handler records, the held handlers, the hand-back.
+// Inside the registry layer: a logger given back its handlers and its state.
 #pragma once
 
-#include "capi/ref.hpp"
+#include "registry/pending.hpp"
+#include "registry/records.hpp"
 
 namespace lm {
 
-// The first exception that must not be lost while a walk goes on: an
-// ordinary Exception is discarded where the walk says so, anything else
-// (KeyboardInterrupt, SystemExit) is kept and raised once the work is done.
-class Pending {
- public:
-  // Takes the exception in flight: discarded when it is an Exception and
-  // `discard_exceptions` is set, otherwise kept if it is the first.
-  void absorb(bool discard_exceptions) noexcept;
-  // -1 with the kept exception raised, or 0.
-  int finish() noexcept;
-
- private:
-  Ref first_;
-};
-
-// {"id", "type", "level", "name", "filters", "formatter"[, "kwargs"]} for
-// one handler.
-Ref handler_record(PyObject* handler) noexcept;
-
-// What the module holds while a capture record exists: the captured
-// handlers (a tuple), which of them the capture detached (a list of bools),
-// and the logger's (level, propagate, disabled) before the take-over.
-struct Held {
-  PyObject* handlers;
-  PyObject* detached;
-  PyObject* logger_state;
-};
-// The key of the held entry of the record at (name, position).
-Ref held_key(PyObject* name, PyObject* position) noexcept;
-
-// The logger's level, propagate and disabled as `state` (a 3-tuple) gives
-// them; what fails is kept in `pending`.
+// The logger's level, propagate and disabled as `state` (a 3-tuple in the
+// order of record_keys::kLoggerState) gives them; what fails is kept in
+// `pending`.
 void restore_logger_state(PyObject* logger, PyObject* state, Pending& pending) noexcept;
-
-// Reads a held entry (owned by `entry`, a tuple made by make_held).
-Held held_view(PyObject* entry) noexcept;
-Ref make_held(PyObject* handlers, PyObject* detached, PyObject* logger_state) noexcept;
 
 // Whether a handler is also attached to a logging logger other than the
 // one being worked on (root, or any logger of logging's table): such a
@@ -73,6 +41,6 @@ int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept
 // are not attached now, each just after the handler captured before it
 // (the place it held), under its own name. Never fails because of a
 // handler; a non-Exception is kept in `pending`.
-int hand_back(PyObject* logger, const Held& held, Pending& pending) noexcept;
+int hand_back(PyObject* logger, const HeldCapture& held, Pending& pending) noexcept;
 
 }  // namespace lm

@@ -1,7 +1,7 @@
 // The stacks of logger objects and their capture records: the only code that
 // writes _LOGGERS and _CAPTURES.
 //
-// Registry invariants, kept by every function below (and checked, not
+// Registry invariants, kept by every function of this folder (and checked, not
 // trusted, when read back: the registries are public and writable):
 //
 //  * _LOGGERS[name] is a non-empty dict {1: obj1, ..., k: objk}: positions
@@ -14,12 +14,13 @@
 //    _LOGGERS[name]; every take-over makes exactly one. Position 0 holds the
 //    record of a take-over of a name that had no stack (a logger made
 //    outside this module, root, or a name whose stack was closed).
-//  * A capture record is {"handlers": [handler record, ...], "handler_ids":
-//    [id(handler), ...]}, both in the order of the logger's handlers at the
-//    capture; at position 0 it also has "level", "propagate" and "disabled",
-//    the logger's own values, in that order. A handler record is {"id",
-//    "type", "level", "name", "filters", "formatter"[, "kwargs"]}.
-//  * While a record exists, the module privately holds the handlers it
+//  * A capture record is a dict with the keys of record_keys below: the
+//    handler records (kHandlers) and id(handler) for each (kHandlerIds),
+//    both in the order of the logger's handlers at the capture; at position
+//    0 also kLoggerState, the logger's own values, in that order. A handler
+//    record has the keys of kHandler, each read as its Source says.
+//  * While a record exists, the module privately holds (the record's held
+//    entry, in state.captured under (name, position)) the handlers it
 //    describes, which of them the capture detached, and the logger's level,
 //    propagate and disabled as they were. Records match handlers by id(), and
 //    holding them keeps those ids from being reused; what was detached and
@@ -36,8 +37,47 @@
 
 #include "process/new_file.hpp"
 #include "process/state.hpp"
+#include "registry/pending.hpp"
 
 namespace lm {
+
+// The keys of the records in _CAPTURES, written here once: the invariants
+// above, the records' makers (records.hpp), LoggerSnapshot and
+// restore_logger_state take them from here.
+namespace record_keys {
+
+// A capture record: the handler records, then the handlers' ids.
+inline constexpr PyObject* Names::*kHandlers = &Names::handlers;
+inline constexpr PyObject* Names::*kHandlerIds = &Names::handler_ids;
+// Also in the record at position 0: the logger's own state, in the order
+// of LoggerSnapshot::state (and of the logger's attributes of these names).
+inline constexpr PyObject* Names::*kLoggerState[] = {&Names::level, &Names::propagate,
+                                                    &Names::disabled};
+
+// Where a handler record's value comes from.
+enum class Source {
+  kId,         // id(handler)
+  kType,       // type(handler)
+  kAttribute,  // the handler's attribute of the key's name
+  kKindArgs,   // the keyword arguments of its kind (handlers/kinds.hpp): an
+               // empty dict for a stream handler, no key for other classes
+};
+struct HandlerKey {
+  PyObject* Names::*key;
+  Source source;
+};
+// A handler record, in the order its values are read.
+inline constexpr HandlerKey kHandler[] = {
+    {&Names::id, Source::kId},
+    {&Names::type, Source::kType},
+    {&Names::level, Source::kAttribute},
+    {&Names::name, Source::kAttribute},
+    {&Names::filters, Source::kAttribute},
+    {&Names::formatter, Source::kAttribute},
+    {&Names::kwargs, Source::kKindArgs},
+};
+
+}  // namespace record_keys
 
 // The factory's configuring path: _LOGGERS[name] = {1: obj}; returns
 // _LOGGERS[name][1]. _LOGGERS is checked first by check_registries().
@@ -56,7 +96,7 @@ class LoggerSnapshot {
   void restore() noexcept;
 
   Ref logger;
-  Ref state;     // (level, propagate, disabled)
+  Ref state;     // the values of record_keys::kLoggerState, in order
   Ref handlers;  // a tuple
 };
 
@@ -101,8 +141,20 @@ class TakeOver {
   void undo() noexcept;
 
  private:
-  Ref self_, name_, position_, record_;
-  Ref below_, below_logger_;  // the object it disabled, and what it wrote through
+  struct Captured;  // the logger's handlers as the capture found them
+
+  static int record_handlers(PyObject* logger, Captured& captured) noexcept;
+  int find_top(PyObject* loggers, long* top, Ref& below) noexcept;
+  int store_capture(const Captured& captured, long top) noexcept;
+  int detach_replaced(PyObject* logger, const Captured& captured) noexcept;
+  int disable_below(Ref& below) noexcept;
+  int stack_self(PyObject* loggers, long top) noexcept;
+  void put_logger_back(PyObject* held_entry, Pending& pending) noexcept;
+  void unregister(Pending& pending) noexcept;
+
+  Ref self_, name_;
+  Ref record_position_, record_;  // where the capture record went, and the record
+  Ref below_, below_logger_;      // the object it disabled, and what it wrote through
   LoggerSnapshot before_;
   bool stacked_ = false;
 };

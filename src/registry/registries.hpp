@@ -1,0 +1,46 @@
+// Inside the registry layer: reading and writing the entries of _LOGGERS and _CAPTURES.
+#pragma once
+
+#include "registry/pending.hpp"
+
+namespace lm {
+
+// registry[key] when it is there: 1 with `out` set to that dict, 0 when
+// absent, -1 with TypeError when it is not a dict.
+int get_dict(PyObject* reg, PyObject* reg_name, PyObject* key, Ref& out) noexcept;
+
+// The highest position of a name's stack, 0 for an empty one; a key that is
+// no position is a ValueError.
+int top_of(PyObject* stack, PyObject* name, long* top) noexcept;
+
+// _LOGGERS[name] in `stack` (left empty when absent) and its highest
+// position in `top` (0 when absent): 1 when the name has a stack, 0 when
+// not, -1 on error.
+int stack_top(PyObject* loggers, PyObject* name, Ref& stack, long* top) noexcept;
+
+// A position in a stack, as the int key it is stored under.
+Ref position(long p) noexcept;
+
+// registry[key][pos] = value. A missing registry[key] is made holding the
+// value before it is stored, so that a failure never leaves an empty dict.
+int put_at(PyObject* reg, PyObject* reg_name, PyObject* key, PyObject* pos,
+           PyObject* value) noexcept;
+
+// Removes reg[key] if it is still `expected` (user code may have replaced
+// it); what fails is kept in `pending`.
+void drop_if_unchanged(PyObject* reg, PyObject* key, PyObject* expected,
+                       Pending& pending) noexcept;
+
+// Removes reg[key] if it is an empty dict; what fails is kept in `pending`.
+void drop_if_empty(PyObject* reg, PyObject* key, Pending& pending) noexcept;
+
+// 1 when obj is a logger object (an instance of _LogBase, read now); else
+// -1 with a TypeError that says where it was found.
+int check_logger_object(PyObject* obj, PyObject* name, PyObject* pos) noexcept;
+
+// Reports what went wrong while undoing a failed construction of the
+// logger `name` as unraisable, keeping the exception that made the undo
+// necessary.
+void report_undo_failure(Pending& pending, PyObject* name) noexcept;
+
+}  // namespace lm
