@@ -183,6 +183,7 @@ void TakeOver::undo() noexcept {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   Pending pending;
   Ref key = record_position_ ? held_entry_key(name_.get(), record_position_.get()) : Ref{};
+  if (record_position_ && !key) pending.keep();  // no memory: the rest is still undone
   Ref entry;
   if (key) {
     PyObject* found = nullptr;
