@@ -6,12 +6,9 @@
 #                               proves it works; never fails on a number
 #   LOG_MAIN_VENV=.venv-313 scripts/bench.sh   the same on another venv's interpreter
 # Other arguments go to bench/run.py (pyperf's options, --rounds N, --rows 1,2,...).
-set -euo pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bash scripts/setup.sh
-# shellcheck source=scripts/_sanitize_env.sh
-source scripts/_sanitize_env.sh
 log_main_sanitize_env
 PY="$(log_main_venv)/bin/python"
 "$PY" bench/run.py "$@"

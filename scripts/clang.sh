@@ -9,14 +9,8 @@
 # Installs Debian's clang and libc++ when they are missing. Uses the venv's
 # interpreter, CMake and Ninja (scripts/setup.sh sets them up; LOG_MAIN_VENV
 # as there).
-set -euo pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
-# shellcheck source=scripts/_sanitize_env.sh
-source scripts/_sanitize_env.sh
-
-say() { printf 'clang: %s\n' "$*"; }
-die() { printf 'clang: error: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 CXX_CLANG=${LOG_MAIN_CLANGXX:-clang++}
 if ! command -v "$CXX_CLANG" >/dev/null 2>&1 \

@@ -11,11 +11,8 @@
 # (fuzz-runs/<date>/ by default; LOG_MAIN_FUZZ_OUT to choose) with the trace of
 # the steps it ran; at the end the number of calls made into the module.
 # Rerun one batch: the command printed for it. Exits 1 when any batch failed.
-set -euo pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
-# shellcheck source=scripts/_sanitize_env.sh
-source scripts/_sanitize_env.sh
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 PROCESSES=2 MINUTES=10 HOSTILE=1 SEED=$((RANDOM * 32768 + RANDOM))
 while [[ $# -gt 0 ]]; do
@@ -28,20 +25,17 @@ while [[ $# -gt 0 ]]; do
   esac
 done
 
-say() { printf 'fuzz: %s\n' "$*"; }
 export LOG_MAIN_VENV=${LOG_MAIN_ASAN_VENV:-.venv-asan} LOG_MAIN_SANITIZE=1
 bash scripts/setup.sh >/dev/null
 OUT=${LOG_MAIN_FUZZ_OUT:-$ROOT/fuzz-runs/$(date +%Y%m%d-%H%M%S)}
 mkdir -p "$OUT"
-export PYTHONMALLOC=malloc
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87"
+log_main_halting_sanitizers
 export LOG_MAIN_FUZZ_EXAMPLES=${LOG_MAIN_FUZZ_EXAMPLES:-200} LOG_MAIN_FUZZ_STEPS=${LOG_MAIN_FUZZ_STEPS:-60}
 export LOG_MAIN_FUZZ_STEP_TIMEOUT=${LOG_MAIN_FUZZ_STEP_TIMEOUT:-10}
 export LOG_MAIN_FUZZ_HOSTILE=$HOSTILE
 unset CI
 log_main_sanitize_env
-[[ "${LD_PRELOAD:-}" == *libasan* ]] || { say "error: $LOG_MAIN_VENV is not an ASan build" >&2; exit 1; }
+[[ "${LD_PRELOAD:-}" == *libasan* ]] || die "$LOG_MAIN_VENV is not an ASan build"
 PY="$(log_main_venv)/bin/python"
 say "$PROCESSES processes, $MINUTES min, first seed $SEED, hostile rules: $HOSTILE; output in $OUT"
 

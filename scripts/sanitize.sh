@@ -10,14 +10,8 @@
 #     access or use of uninitialised memory, and on definite leaks from our
 #     code (scripts/valgrind_check.py tells ours from the interpreter's).
 # Extra arguments go to pytest.
-set -euo pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
-# shellcheck source=scripts/_sanitize_env.sh
-source scripts/_sanitize_env.sh
-
-say() { printf 'sanitize: %s\n' "$*"; }
-die() { printf 'sanitize: error: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 NORMAL_VENV=${LOG_MAIN_VENV:-.venv}
 ASAN_VENV=${LOG_MAIN_ASAN_VENV:-.venv-asan}
@@ -33,9 +27,9 @@ LOG_MAIN_VENV=$ASAN_VENV LOG_MAIN_SANITIZE=1 bash scripts/setup.sh
   export LOG_MAIN_VENV=$ASAN_VENV LOG_MAIN_SANITIZE=1
   # Reports go to files as well as halting the process, so that one raised in
   # a subprocess whose exit status a test does not look at still fails the run.
-  export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$REPORTS/asan"
-  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87:log_path=$REPORTS/ubsan"
-  export PYTHONMALLOC=malloc
+  log_main_halting_sanitizers
+  export ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$REPORTS/asan"
+  export UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$REPORTS/ubsan"
   # The thread stress and the leak loops run shorter under the sanitizers,
   # which slow every call down.
   export LOG_MAIN_STRESS_SECONDS=${LOG_MAIN_STRESS_SECONDS:-6}

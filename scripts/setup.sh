@@ -8,21 +8,14 @@
 #                                the search below never picks one)
 #   CI=<non-empty>               build with -Werror
 #   LOG_MAIN_SANITIZE=1          ASan+UBSan build (separate build dir build/asan)
-set -euo pipefail
-
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
-# shellcheck source=scripts/_sanitize_env.sh
-source "$ROOT/scripts/_sanitize_env.sh"
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 LOG_MAIN_VENV=${LOG_MAIN_VENV:-.venv}
 VENV=$(log_main_venv)
 VPY="$VENV/bin/python"
 DEPS_STAMP="$VENV/.log_main-deps.sha256"
 BUILD_STAMP="$VENV/.log_main-build.sha256"
-
-say() { printf 'setup: %s\n' "$*"; }
-die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 
 is_py313() {
   [[ -n "$1" ]] && "$1" -c 'import sys; assert sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)' >/dev/null 2>&1

@@ -12,15 +12,11 @@
 #   LOG_MAIN_MANYLINUX        the policy (default manylinux_2_17, the oldest
 #                             that CPython 3.13 is built for)
 #   CI=<non-empty>            build with -Werror
-set -euo pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# OUT_DIR is relative to the caller's directory, which lib.sh leaves.
 OUT=$(realpath -m "${1:-dist}")
-cd "$ROOT"
-# shellcheck source=scripts/_sanitize_env.sh
-source scripts/_sanitize_env.sh
-
-say() { printf 'wheel: %s\n' "$*" >&2; }
-die() { printf 'wheel: error: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+SAY_FD=2  # standard output is the wheel's path
 
 [[ "$(uname -s)" == Linux ]] || die "auditwheel repairs Linux wheels only; cibuildwheel builds the others"
 VENV=$(log_main_venv)

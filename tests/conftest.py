@@ -1,9 +1,11 @@
-"""Shared fixtures for the log_main tests."""
+"""Shared fixtures and helpers for the log_main tests."""
 
 import importlib.metadata
 import logging
 import os
 import re
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -21,16 +23,87 @@ except importlib.metadata.PackageNotFoundError:
 needs_mypy_2 = pytest.mark.skipif(_MYPY_MAJOR < 2, reason="needs mypy 2 (pip install -r requirements-dev.txt)")
 
 
+def unique_name(prefix="t"):
+    """A logger name never used before in this process: `<prefix>_<32 hex digits>`."""
+    return f"{prefix}_{uuid.uuid4().hex}"
+
+
 @pytest.fixture
 def fresh_name():
     """Factory of logger names never used before in this process."""
-    return lambda: f"t_{uuid.uuid4().hex}"
+    return unique_name
 
 
-# One file record: "time - name - LEVEL - message", time as logging's asctime.
-FILE_LINE_RE = re.compile(
-    r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}) - (\S+) - ([A-Z]+|Level \d+) - (.*)$"
-)
+def close_handlers(logger):
+    """Removes and closes every handler of `logger` (a logging.PlaceHolder has none);
+    a handler that refuses to close until its allow_close() is called gets that call first."""
+    for h in list(getattr(logger, "handlers", [])):
+        logger.removeHandler(h)
+        getattr(h, "allow_close", lambda: None)()
+        h.close()
+
+
+def close_family(name):
+    """close_handlers on logging's logger `name` and on every logger below it."""
+    for key in [name] + [k for k in logging.Logger.manager.loggerDict if k.startswith(name + ".")]:
+        close_handlers(logging.getLogger(key))
+
+
+def drop_loggers(prefix):
+    """Takes every logger whose name starts with `prefix` out of logging's registry
+    and closes its handlers."""
+    manager = logging.Logger.manager
+    for name in [n for n in manager.loggerDict if n.startswith(prefix)]:
+        close_handlers(manager.loggerDict.pop(name))
+
+
+@pytest.fixture
+def new_name():
+    """Factory of fresh logger names; after the test, whatever handlers are left on
+    each name and the loggers below it are removed and closed."""
+    made = []
+
+    def make():
+        made.append(unique_name())
+        return made[-1]
+
+    yield make
+    for n in made:
+        close_family(n)
+
+
+# logging's asctime as a record line starts with it: "2024-05-01 12:00:00,123".
+ASCTIME = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}"
+
+
+def record_line(name=r"(\S+)", level=r"([A-Z]+)", message=r"(.*)"):
+    """The regex of one record line, "<asctime> - <name> - <levelname> - <message>",
+    each part a regex; by default name, levelname and message are its three groups."""
+    return f"{ASCTIME} - {name} - {level} - {message}"
+
+
+LINE_RE = re.compile(f"^{record_line()}$")
+# One terminal escape code of colorlog's (a colour or the reset).
+ESCAPE = r"\x1b\[[0-9;]*m"
+ESCAPE_RE = re.compile(ESCAPE)
+
+
+def uncoloured(text):
+    """`text` without its terminal escape codes."""
+    return ESCAPE_RE.sub("", text)
+
+
+def run_python(*args, timeout=120, **kwargs):
+    """Runs this interpreter with `args` in a subprocess, text output captured; it
+    must exit with 0 (its standard error is the failure message). -> CompletedProcess."""
+    proc = subprocess.run([sys.executable, *args], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+# A file record; its level may also be one without a name ("Level 5").
+FILE_LINE_RE = re.compile("^" + record_line(level=r"([A-Z]+|Level \d+)") + "$")
 
 
 @pytest.fixture
@@ -44,7 +117,7 @@ def read_records():
         for line in lines:
             m = FILE_LINE_RE.match(line)
             assert m is not None, f"not a log record line: {line!r}"
-            out.append(m.group(2, 3, 4))
+            out.append(m.groups())
         return out
 
     return read

@@ -4,40 +4,19 @@ import io
 import logging
 import os
 import re
-import sys
-import uuid
 from logging.handlers import RotatingFileHandler, TimedRotatingFileHandler
 
 import colorlog
 import pytest
+from conftest import LINE_RE, uncoloured
 
 import log_main
 from log_main import VarnelLog
 
-ANSI = re.compile(r"\x1b\[[0-9;]*m")
-LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - (\S+) - ([A-Z]+) - (.*)$")
 RECORD_KEYS = ["id", "type", "level", "name", "filters", "formatter", "kwargs"]
 FILE_KEYS = ["filename", "mode", "encoding", "delay", "errors"]
 ROTATING_KEYS = FILE_KEYS + ["maxBytes", "backupCount"]
 TIMED_KEYS = FILE_KEYS + ["when", "interval", "backupCount", "utc", "atTime"]
-
-
-@pytest.fixture
-def new_name():
-    made = []
-
-    def make():
-        made.append(f"t_{uuid.uuid4().hex}")
-        return made[-1]
-
-    yield make
-    for n in made:
-        for key in [n] + [k for k in logging.Logger.manager.loggerDict if k.startswith(n + ".")]:
-            lg = logging.getLogger(key)
-            for h in list(lg.handlers):
-                lg.removeHandler(h)
-                getattr(h, "allow_close", lambda: None)()
-                h.close()
 
 
 class FailingClose(logging.StreamHandler):
@@ -60,7 +39,7 @@ class FailingClose(logging.StreamHandler):
 def console_lines(buf):
     out = []
     for line in buf.getvalue().splitlines():
-        m = LINE.match(ANSI.sub("", line))
+        m = LINE_RE.match(uncoloured(line))
         assert m, f"not a console record: {line!r}"
         out.append(m.groups())
     return out
@@ -69,8 +48,8 @@ def console_lines(buf):
 def file_lines(path):
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
-    assert all(LINE.match(line) for line in lines), lines
-    return [LINE.match(line).groups() for line in lines]
+    assert all(LINE_RE.match(line) for line in lines), lines
+    return [LINE_RE.match(line).groups() for line in lines]
 
 
 def snapshot():

@@ -12,14 +12,16 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import ESCAPE, record_line
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 README = ROOT / "README.md"
 
 # "time - name - LEVEL - message", optionally wrapped in colorlog's escapes.
-LINE = re.compile(r"^(?P<esc>(?:\x1b\[[0-9;]*m)*)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - "
-                  r"(?P<name>\S+) - (?P<level>[A-Z]+) - (?P<msg>.*?)(?P<reset>\x1b\[0m)?$")
+LINE = re.compile(f"^(?P<esc>(?:{ESCAPE})*)"
+                  + record_line(r"(?P<name>\S+)", r"(?P<level>[A-Z]+)", r"(?P<msg>.*?)")
+                  + r"(?P<reset>\x1b\[0m)?$")
 GREEN, YELLOW, RED = "\x1b[32m", "\x1b[33m", "\x1b[31m"
 
 

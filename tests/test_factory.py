@@ -3,12 +3,10 @@
 import json
 import logging
 import re
-import subprocess
-import sys
 import threading
-import uuid
 
 import pytest
+from conftest import run_python, unique_name
 
 import log_main
 from log_main import VarnelLog
@@ -17,15 +15,9 @@ UUID_CHILD = r"\.[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"
 
 
 @pytest.fixture
-def name():
-    n = f"t_{uuid.uuid4().hex}"
-    yield n
-    # Close whatever the test left on this logger and its children.
-    for key in [n] + [k for k in logging.Logger.manager.loggerDict if k.startswith(n + ".")]:
-        lg = logging.getLogger(key)
-        for h in list(lg.handlers):
-            lg.removeHandler(h)
-            h.close()
+def name(new_name):
+    """A fresh name; whatever the test left on this logger and its children is closed."""
+    return new_name()
 
 
 def registry_snapshot():
@@ -193,7 +185,7 @@ def test_constructor_failure_leaves_registry_and_releases_lock(name, tmp_path):
         VarnelLog(name, file=str(tmp_path / "x.log"), handler_type="bogus")
     assert registry_snapshot() == before
     assert not log_main._LOCK.locked()
-    other = f"t_{uuid.uuid4().hex}"
+    other = unique_name()
     assert type(VarnelLog(other)) is log_main._SetLogger
 
 
@@ -201,7 +193,7 @@ def test_file_of_another_kind_fails_and_leaves_registry(name, tmp_path):
     path = str(tmp_path / "k.log")
     first = VarnelLog(name, file=path, handler_type="file")
     before = registry_snapshot()
-    other = f"t_{uuid.uuid4().hex}"
+    other = unique_name()
     with pytest.raises(ValueError, match="处理器冲突"):
         VarnelLog(other, file=path, handler_type="rotating")
     assert registry_snapshot() == before
@@ -303,10 +295,7 @@ print(json.dumps(out))
 
 
 def test_none_empty_and_root_all_configure_root_and_replace_its_entry():
-    proc = subprocess.run(
-        [sys.executable, "-c", ROOT_SCRIPT], capture_output=True, text=True, timeout=60
-    )
-    assert proc.returncode == 0, proc.stderr
+    proc = run_python("-c", ROOT_SCRIPT, timeout=60)
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     assert len(out) == 3
     for item in out:
@@ -336,8 +325,5 @@ print(ticks > 10, waiting, type(got[0]).__name__ if got else None)
 
 
 def test_a_call_waiting_for_the_lock_lets_other_threads_run():
-    proc = subprocess.run(
-        [sys.executable, "-c", WAIT_SCRIPT], capture_output=True, text=True, timeout=60
-    )
-    assert proc.returncode == 0, proc.stderr
+    proc = run_python("-c", WAIT_SCRIPT, timeout=60)
     assert proc.stdout.split() == ["True", "True", "_SetLogger"]

@@ -7,17 +7,12 @@ import logging
 import os
 import subprocess
 import sys
-import uuid
 
 import pytest
-from conftest import logger_state
+from conftest import logger_state, run_python, unique_name
 
 import log_main
 from log_main import VarnelLog
-
-
-def unique():
-    return f"t_{uuid.uuid4().hex}"
 
 
 class CloseRaises(logging.StreamHandler):
@@ -42,7 +37,7 @@ def assert_healthy(tmp_path):
     """The module still works: the lock is free, and a fresh logger round trip
     (factory, log, take-over, close, close) ends with clean registries."""
     assert not log_main._LOCK.locked()
-    name, path = unique(), str(tmp_path / f"{uuid.uuid4().hex}.log")
+    name, path = unique_name(), str(tmp_path / f"{unique_name()}.log")
     obj = VarnelLog(name, file=path, console=False)
     top = VarnelLog(name, rehandler=True, console=False)
     top.close()
@@ -54,7 +49,7 @@ def assert_healthy(tmp_path):
 
 
 def test_handler_close_raising_during_capture_and_close(tmp_path):
-    name, path = unique(), str(tmp_path / "base.log")
+    name, path = unique_name(), str(tmp_path / "base.log")
     base = VarnelLog(name, file=path, console=False)
     bad = CloseRaises()
     logger = logging.getLogger(name)
@@ -76,7 +71,7 @@ def test_handler_close_raising_during_capture_and_close(tmp_path):
 
 
 def test_handler_close_raising_baseexception_propagates_with_lock_released(tmp_path):
-    name, path = unique(), str(tmp_path / "a.log")
+    name, path = unique_name(), str(tmp_path / "a.log")
     obj = VarnelLog(name, console=False, file=path)
     bad = CloseRaises(KeyboardInterrupt)
     logging.getLogger(name).addHandler(bad)
@@ -96,7 +91,7 @@ def test_handler_close_raising_baseexception_propagates_with_lock_released(tmp_p
 
 
 def test_remove_handler_raising(tmp_path):
-    name, path = unique(), str(tmp_path / "base.log")
+    name, path = unique_name(), str(tmp_path / "base.log")
     base = VarnelLog(name, file=path, console=False)
     logger = logging.getLogger(name)
 
@@ -146,7 +141,7 @@ FAILURES = {
 @pytest.mark.parametrize("label", list(FAILURES))
 def test_constructor_failing_half_way(tmp_path, label):
     make_path, kind, extra, exc, text = FAILURES[label]
-    name, path = unique(), str(make_path(tmp_path))
+    name, path = unique_name(), str(make_path(tmp_path))
     with pytest.raises(exc) as info:
         VarnelLog(name, file=path, handler_type=kind, **extra)
     assert text in str(info.value)
@@ -167,7 +162,7 @@ def test_constructor_failing_half_way(tmp_path, label):
 
 
 def test_failed_take_over_leaves_the_working_object_alone(tmp_path):
-    name, path = unique(), str(tmp_path / "base.log")
+    name, path = unique_name(), str(tmp_path / "base.log")
     base = VarnelLog(name, file=path, console=True)
     before = list(logging.getLogger(name).handlers)
     for _ in range(3):  # each retry fails the same way and stacks nothing
@@ -186,7 +181,7 @@ def test_failed_take_over_leaves_the_working_object_alone(tmp_path):
 def test_full_disk(tmp_path, capsys):
     if log_main._FHANDLERS.get("/dev/full", "file") != "file":
         pytest.skip("/dev/full already registered with another kind")
-    obj = VarnelLog(unique(), file="/dev/full", console=False)
+    obj = VarnelLog(unique_name(), file="/dev/full", console=False)
     for method in (obj.debug, obj.info, obj.warning, obj.error, obj.critical):
         assert method("lost", 1) is None
     err = capsys.readouterr().err
@@ -216,9 +211,7 @@ out["loggers"] = list(log_main._LOGGERS)
 print(json.dumps(out))
 """
     path = tmp_path / "app.log"
-    proc = subprocess.run([sys.executable, "-c", script, str(path)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
+    proc = run_python("-c", script, str(path), cwd=tmp_path, timeout=60)
     out = json.loads(proc.stdout.splitlines()[-1])
     assert out == {"first": ["ModuleNotFoundError", "colorlog"], "left_in_modules": False,
                    "locked": False, "loggers": []}
@@ -230,7 +223,7 @@ def test_detached_handler_freed_during_a_take_over(tmp_path):
     # A detached handler that only the logger held is freed during the take-over,
     # and a handler made afterwards can get the same id(). Close must still
     # remove the departing object's own handler and hand the detached one back.
-    name = unique()
+    name = unique_name()
     base = VarnelLog(name, console=False, file=str(tmp_path / "base.log"))
     logger = logging.getLogger(name)
     for attempt in range(100):
@@ -249,7 +242,7 @@ def test_detached_handler_freed_during_a_take_over(tmp_path):
 
 
 def test_a_registration_refused_after_the_set_up_undoes_it(tmp_path, monkeypatch):
-    name, path = unique(), str(tmp_path / "a.log")
+    name, path = unique_name(), str(tmp_path / "a.log")
 
     class Rebinding(log_main._SetLogger):
         def _setup_logger(self):
@@ -259,7 +252,7 @@ def test_a_registration_refused_after_the_set_up_undoes_it(tmp_path, monkeypatch
     monkeypatch.setattr(log_main, "_SetLogger", Rebinding)
     with pytest.raises(TypeError, match="_LOGGERS must be a dict"):
         VarnelLog(name, file=path)
-    assert logger_state(name) == logger_state(unique()) and path not in log_main._FHANDLERS
+    assert logger_state(name) == logger_state(unique_name()) and path not in log_main._FHANDLERS
 
 
 def test_a_lock_exit_reraising_its_exception_chains_nothing(tmp_path, monkeypatch):
@@ -271,7 +264,7 @@ def test_a_lock_exit_reraising_its_exception_chains_nothing(tmp_path, monkeypatc
 
     monkeypatch.setattr(log_main, "_LOCK", Reraising())
     with pytest.raises(IsADirectoryError) as info:
-        VarnelLog(unique(), file=str(tmp_path))
+        VarnelLog(unique_name(), file=str(tmp_path))
     assert info.value.__context__ is None
 
 

@@ -11,23 +11,15 @@ import time
 import types
 
 import pytest
+from conftest import close_handlers, record_line, uncoloured
 
 import log_main
 
 KINDS = ["file", "rotating", "timerotating"]
-ANSI_RE = re.compile(r"\x1b\[[0-9;]*m")
 
 
 def norm(path):
     return os.path.normpath(os.path.abspath(str(path)))
-
-
-def release(name):
-    """Close whatever handlers a refused construction left on the logging logger."""
-    lg = logging.getLogger(name)
-    for h in list(lg.handlers):
-        lg.removeHandler(h)
-        h.close()
 
 
 def unknown_kind_message(kind):
@@ -191,7 +183,7 @@ def test_unknown_kind(tmp_path, fresh_name, kind):
     assert norm(path) not in log_main._FHANDLERS
     # the console handler attached before the file builder refused the kind is gone again
     assert logging.getLogger(name).handlers == []
-    release(name)
+    close_handlers(logging.getLogger(name))  # whatever a refused construction left there
 
 
 @pytest.mark.parametrize("below", [("x.log",), ("sub", "x.log")])
@@ -375,8 +367,7 @@ def test_exact_lines_in_file_and_console(tmp_path, fresh_name, read_records):
                 (name, "ERROR", "e"), (name, "CRITICAL", "c")]
     assert read_records(path) == expected
     file_lines = path.read_text(encoding="utf-8").splitlines()
-    pat = r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - " + re.escape(name) + r" - INFO - first line$"
-    assert re.match(pat, file_lines[0])
-    console_lines = ANSI_RE.sub("", console.getvalue()).splitlines()
+    assert re.match("^" + record_line(re.escape(name), "INFO", "first line") + "$", file_lines[0])
+    console_lines = uncoloured(console.getvalue()).splitlines()
     assert console_lines == file_lines
     assert "\x1b[" in console.getvalue()  # the console output is coloured

@@ -14,10 +14,9 @@ import signal
 import threading
 import time
 import traceback
-import uuid
 import warnings
 
-import pytest
+from conftest import unique_name
 
 import log_main
 from log_main import VarnelLog
@@ -25,10 +24,6 @@ from log_main import VarnelLog
 CHILD_DEADLINE = 10.0  # seconds; the child's work takes milliseconds
 FORKING = threading.Event()
 os.register_at_fork(before=FORKING.set)  # runs before log_main's hook, registered earlier
-
-
-def unique():
-    return f"t_{uuid.uuid4().hex}"
 
 
 class BlockingClose(logging.StreamHandler):
@@ -63,7 +58,7 @@ def child_body(tmp_path, lock_id):
             os.write(2, b"child: _LOCK was rebound to another object\n")
             return 4
         path = tmp_path / "child" / "child.log"
-        obj = VarnelLog(unique(), file=str(path), console=False)
+        obj = VarnelLog(unique_name(), file=str(path), console=False)
         obj.info("from the child")
         obj.close()
         if log_main._LOCK.locked():
@@ -146,7 +141,7 @@ def test_fork_while_a_handler_constructor_blocks(tmp_path):
     fifo = tmp_path / "pipe.log"
     os.mkfifo(fifo)
     # Opening a FIFO for writing blocks until a reader opens it.
-    thread, result = run_parked(lambda: VarnelLog(unique(), file=str(fifo), console=False))
+    thread, result = run_parked(lambda: VarnelLog(unique_name(), file=str(fifo), console=False))
     assert wait_until(log_main._LOCK.locked), "the factory never took _LOCK"
     time.sleep(0.05)  # let the thread reach open()
     reader = []  # opening it lets the open() return
@@ -162,7 +157,7 @@ def test_fork_while_a_handler_constructor_blocks(tmp_path):
 
 
 def test_fork_while_a_capture_closes_a_handler(tmp_path):
-    name = unique()
+    name = unique_name()
     base = VarnelLog(name, console=False, file=str(tmp_path / "base.log"))
     blocker = BlockingClose(armed=True)
     logging.getLogger(name).addHandler(blocker)
@@ -180,7 +175,7 @@ def test_fork_while_a_capture_closes_a_handler(tmp_path):
 
 
 def test_fork_while_close_closes_a_handler(tmp_path):
-    name = unique()
+    name = unique_name()
     obj = VarnelLog(name, console=False, file=str(tmp_path / "own.log"))
     blocker = BlockingClose(armed=True)
     logging.getLogger(name).addHandler(blocker)
@@ -197,7 +192,7 @@ def test_fork_while_close_closes_a_handler(tmp_path):
 
 
 def test_fork_from_code_run_inside_the_factory():
-    pids, name = [], unique()
+    pids, name = [], unique_name()
 
     class ForkOnClose(logging.StreamHandler):
         def close(self):  # runs inside VarnelLog, on the thread that holds _LOCK

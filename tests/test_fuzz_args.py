@@ -9,10 +9,10 @@ type. Every file argument points into a temporary directory.
 
 import logging
 import os
-import uuid
 
 import hypothesis.strategies as st
 import pytest
+from conftest import drop_loggers, unique_name
 from hypothesis import HealthCheck, given, settings
 
 import log_main
@@ -169,12 +169,7 @@ def sandbox():
                 stack[max(stack)].close()
         for name in [n for n in list(log_main._CAPTURES) if n.startswith(prefix)]:
             del log_main._CAPTURES[name]
-        manager = logging.Logger.manager
-        for name in [n for n in list(manager.loggerDict) if n.startswith(prefix)]:
-            lg = manager.loggerDict.pop(name)
-            for h in getattr(lg, "handlers", [])[:]:
-                lg.removeHandler(h)
-                h.close()
+        drop_loggers(prefix)
         for h in root.handlers[:]:
             if h not in saved[0]:
                 root.removeHandler(h)
@@ -208,7 +203,7 @@ def examples(n):
 @examples(400)
 @given(data=st.data())
 def test_factory(workdir, sandbox, data):
-    prefix = f"fz_{uuid.uuid4().hex}_"
+    prefix = unique_name("fz") + "_"
     base = str(workdir / prefix)
     made = []
     for _ in range(data.draw(st.integers(1, 4))):
@@ -225,7 +220,7 @@ def test_factory(workdir, sandbox, data):
 @examples(150)
 @given(data=st.data(), which=st.sampled_from(["_SetLogger", "_GetLogger"]))
 def test_constructors(workdir, sandbox, data, which):
-    prefix = f"fz_{uuid.uuid4().hex}_"
+    prefix = unique_name("fz") + "_"
     base = str(workdir / prefix)
     made = [log_main.VarnelLog(prefix, console=False, file=os.path.join(base, "known.log"))]
     for _ in range(data.draw(st.integers(1, 3))):
@@ -302,7 +297,7 @@ def method_call(draw):
 @examples(250)
 @given(data=st.data(), state=st.sampled_from(["emitting", "silent", "disabled", "captured"]))
 def test_logger_methods(workdir, sandbox, data, state):
-    prefix = f"fz_{uuid.uuid4().hex}_"
+    prefix = unique_name("fz") + "_"
     obj = log_main.VarnelLog(prefix, file=str(workdir / prefix / "m.log"))
     made = [obj]
     if state == "silent":

@@ -5,21 +5,15 @@ import logging
 import logging.config
 import os
 import re
-import subprocess
-import sys
 import textwrap
-import uuid
 
 import pytest
+from conftest import run_python, unique_name
 
 import log_main
 from log_main import VarnelLog
 
-ANSI = re.compile(r"\x1b\[")
-
-
-def unique():
-    return f"lib_{uuid.uuid4().hex}"
+ANSI = re.compile(r"\x1b\[")  # the start of any escape sequence
 
 
 def stream_handler(buf, fmt="%(name)s|%(levelname)s|%(message)s"):
@@ -29,7 +23,7 @@ def stream_handler(buf, fmt="%(name)s|%(levelname)s|%(message)s"):
 
 
 def test_logger_without_handlers_propagates_again():
-    name = unique()
+    name = unique_name("lib")
     parent_out = io.StringIO()
     parent = logging.getLogger(name)
     parent.addHandler(stream_handler(parent_out))
@@ -43,7 +37,7 @@ def test_logger_without_handlers_propagates_again():
 
 
 def test_nested_take_overs_closed_top_first():
-    name, out = unique(), io.StringIO()
+    name, out = unique_name("lib"), io.StringIO()
     lib = logging.getLogger(name)
     lib.addHandler(stream_handler(out))
     lib.setLevel(logging.INFO)
@@ -86,7 +80,7 @@ class Plain(logging.StreamHandler):
 
 
 def test_the_very_handlers_come_back_in_their_places_writing():
-    name = unique()
+    name = unique_name("lib")
     lib = logging.getLogger(name)
     outs = [io.StringIO() for _ in range(3)]
     plain = logging.StreamHandler(outs[0])
@@ -108,7 +102,7 @@ def test_the_very_handlers_come_back_in_their_places_writing():
 
 
 def test_handler_shared_with_root_keeps_writing_for_both(tmp_path):
-    name, path = unique(), tmp_path / "shared.log"
+    name, path = unique_name("lib"), tmp_path / "shared.log"
     shared = logging.FileHandler(str(path), mode="w", encoding="utf-8")
     shared.setFormatter(logging.Formatter("%(name)s:%(message)s"))
     root, lib = logging.getLogger(), logging.getLogger(name)
@@ -141,14 +135,12 @@ def test_root_is_taken_over_and_handed_back():
         logging.getLogger("some.lib").info("reaches basicConfig's handler")
         print(root.level, out.getvalue(), end="")
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60)
-    assert done.returncode == 0, done.stderr
+    done = run_python("-c", script, timeout=60)
     assert done.stdout == "20 INFO:reaches basicConfig's handler\n"
 
 
 def test_logger_disabled_by_dictconfig_writes_while_taken_over(tmp_path):
-    name = unique()
+    name = unique_name("lib")
     lib = logging.getLogger(name)
     root = logging.getLogger()
     saved = root.level, list(root.handlers)
@@ -170,7 +162,7 @@ def test_tracebacks_in_the_file_carry_no_colour(tmp_path, monkeypatch):
     monkeypatch.setenv("FORCE_COLOR", "1")
     console = io.StringIO()
     path = str(tmp_path / "exc.log")
-    obj = VarnelLog(unique(), file=path)
+    obj = VarnelLog(unique_name("lib"), file=path)
     obj._console_handler.setStream(console)
     try:
         raise ValueError("boom")
@@ -183,7 +175,7 @@ def test_tracebacks_in_the_file_carry_no_colour(tmp_path, monkeypatch):
 
 
 def test_failed_construction_of_a_new_name_leaves_it_without_handlers(tmp_path):
-    name = unique()
+    name = unique_name("lib")
     with pytest.raises(IsADirectoryError):
         VarnelLog(name, file=str(tmp_path))
     lg = logging.getLogger(name)

@@ -4,18 +4,14 @@ import faulthandler
 import io
 import logging
 import threading
-import uuid
 
 import pytest
+from conftest import unique_name
 
 import log_main
 from log_main import VarnelLog
 
 REENTRY = "not reentrant"
-
-
-def unique():
-    return f"h_{uuid.uuid4().hex}"
 
 
 @pytest.fixture(autouse=True)
@@ -28,20 +24,20 @@ def watchdog():
 
 
 def test_reentry_from_code_run_under_the_lock_raises():
-    name = unique()
+    name = unique_name("h")
     seen = []
 
     class CallsBack(logging.StreamHandler):
         def close(self):
             try:
-                VarnelLog(unique())
+                VarnelLog(unique_name("h"))
             except RuntimeError as exc:
                 seen.append(str(exc))
             super().close()
 
     class Console:
         def __bool__(self):
-            VarnelLog(unique())
+            VarnelLog(unique_name("h"))
             return True
 
     base = VarnelLog(name, console=False)
@@ -54,14 +50,14 @@ def test_reentry_from_code_run_under_the_lock_raises():
     top.close()
     base.close()
     # Another thread is not this thread: it waits for the lock as before.
-    t = threading.Thread(target=lambda: VarnelLog(unique()).close())
+    t = threading.Thread(target=lambda: VarnelLog(unique_name("h")).close())
     t.start()
     t.join(10)
     assert not t.is_alive()
 
 
 def test_malformed_handler_record_cannot_crash_close():
-    name, out = unique(), io.StringIO()
+    name, out = unique_name("h"), io.StringIO()
     lib = logging.getLogger(name)
     lib.addHandler(logging.StreamHandler(out))
     obj = VarnelLog(name, rehandler=True)
@@ -74,7 +70,7 @@ def test_malformed_handler_record_cannot_crash_close():
 
 
 def test_handler_removed_by_its_owner_stays_removed():
-    name = unique()
+    name = unique_name("h")
     lib = logging.getLogger(name)
     null = logging.NullHandler()  # never detached by a take-over
     lib.addHandler(null)
@@ -87,7 +83,7 @@ def test_handler_removed_by_its_owner_stays_removed():
 
 @pytest.mark.parametrize("registry", ["_LOGGERS", "_CAPTURES"])
 def test_broken_registry_entry_is_named_and_changes_nothing(registry):
-    name = unique()
+    name = unique_name("h")
     base = VarnelLog(name)
     top = VarnelLog(name, rehandler=True)
     table = getattr(log_main, registry)
@@ -104,7 +100,7 @@ def test_broken_registry_entry_is_named_and_changes_nothing(registry):
 
 
 def test_wrong_values_in_registries_are_named(tmp_path):
-    name, path = unique(), str(tmp_path / "k.log")
+    name, path = unique_name("h"), str(tmp_path / "k.log")
     base = VarnelLog(name)
     top = VarnelLog(name, rehandler=True)
     log_main._LOGGERS[name][1] = "x"
@@ -116,6 +112,6 @@ def test_wrong_values_in_registries_are_named(tmp_path):
     log_main._FHANDLERS[path] = 5
     try:
         with pytest.raises(TypeError, match=r"_FHANDLERS\[.*\] must be a str, not int"):
-            VarnelLog(unique(), file=path)
+            VarnelLog(unique_name("h"), file=path)
     finally:
         del log_main._FHANDLERS[path]

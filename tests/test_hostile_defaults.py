@@ -3,17 +3,14 @@ defaults it started with, and the interpreter survives. Each case runs in a fres
 interpreter, since a regression here is a crash."""
 
 import json
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from conftest import run_python
 
 
 def run(code, *argv):
-    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code), *argv],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
+    proc = run_python("-X", "dev", "-c", textwrap.dedent(code), *argv)
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 

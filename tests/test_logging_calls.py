@@ -2,10 +2,10 @@
 
 import io
 import logging
-import re
 import sys
 
 import pytest
+from conftest import uncoloured
 
 import log_main
 
@@ -222,7 +222,7 @@ def test_exc_info_writes_traceback(out):
     out.obj._file_handler.flush()
     # The console's colorlog formatter formats first and caches a coloured traceback in
     # the record (record.exc_text); the file handler reuses that text, so strip the colours.
-    lines = re.sub(r"\x1b\[[0-9;]*m", "", out.path.read_text(encoding="utf-8")).splitlines()
+    lines = uncoloured(out.path.read_text(encoding="utf-8")).splitlines()
     assert lines[0].endswith(f" - {out.name} - ERROR - failed")
     assert lines[1] == "Traceback (most recent call last):"
     assert lines[-1] == "RuntimeError: boom here"

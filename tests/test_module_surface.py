@@ -11,16 +11,15 @@ import json
 import logging
 import logging.handlers
 import re
-import subprocess
 import sys
 import sysconfig
 import textwrap
 import types
 import typing
-import uuid
 
 import colorlog
 import pytest
+from conftest import record_line, run_python, unique_name
 
 import log_main
 
@@ -56,10 +55,6 @@ NAMESPACE = ["__all__", "hashlib", "logging", "os", "uuid", "RotatingFileHandler
              "_ContextFilter", "_LogBase", "VarnelLog", "_SetLogger", "_GetLogger"]
 CLASSES = {"_ContextFilter": (logging.Filter,), "_LogBase": (object,), "VarnelLog": (object,),
            "_SetLogger": ("_LogBase",), "_GetLogger": ("_LogBase",)}
-
-
-def unique():
-    return f"t_{uuid.uuid4().hex}"
 
 
 def parse_doc(doc):
@@ -228,8 +223,8 @@ def test_type_errors_and_subclass_note(call, param, expected, got):
 
 def test_extra_keywords_gathered_in_call_order(tmp_path):
     extra = {"zeta": 1, "encoding": "utf-8", "alpha": 2}
-    obj = log_main.VarnelLog(unique(), file=str(tmp_path / "a.log"), **extra)
-    direct = log_main._SetLogger(unique(), 10, str(tmp_path / "b.log"), "file", True, b=1, a=2)
+    obj = log_main.VarnelLog(unique_name(), file=str(tmp_path / "a.log"), **extra)
+    direct = log_main._SetLogger(unique_name(), 10, str(tmp_path / "b.log"), "file", True, b=1, a=2)
     try:
         assert list(obj.kwargs.items()) == list(extra.items()) and obj.kwargs is not extra
         obj.kwargs["zeta"] = 99
@@ -269,7 +264,7 @@ def test_context_filter_and_zero_argument_super():
             super().__init__(name, 30, **kw)
             self.extra = True
 
-    name = unique()
+    name = unique_name()
     obj = Sub(name, opt=1)
     try:
         assert type(obj) is Sub and obj.extra and obj.kwargs == {"opt": 1}
@@ -280,7 +275,7 @@ def test_context_filter_and_zero_argument_super():
 
 
 def test_reimport_and_reload_keep_module_and_state():
-    obj = log_main.VarnelLog(unique())
+    obj = log_main.VarnelLog(unique_name())
     registry, lock, entry = log_main._LOGGERS, log_main._LOCK, log_main._LOGGERS[obj.name]
     try:
         import log_main as again
@@ -315,9 +310,7 @@ REFUSAL = ("log_main cannot be imported in a subinterpreter: its loggers, regist
 
 
 def run_script(code):
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
+    proc = run_python("-c", PRELUDE + textwrap.dedent(code))
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
@@ -460,11 +453,8 @@ def no_color_env(monkeypatch):
     monkeypatch.delenv("NO_COLOR", raising=False)
 
 
-LINE = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - %s - %s - %s"
-
-
 def test_console_handler_configuration_and_coloured_output(no_color_env):
-    name = unique()
+    name = unique_name()
     obj = log_main.VarnelLog(name, logging.INFO)
     try:
         h = obj._console_handler
@@ -481,7 +471,7 @@ def test_console_handler_configuration_and_coloured_output(no_color_env):
         assert len(lines) == 2
         for line, (level, msg) in zip(lines, [("WARNING", "hello 3"), ("ERROR", "from child")]):
             color = colorlog.escape_codes.parse_colors(log_main._colors[level])
-            assert re.fullmatch(re.escape(color) + LINE % (re.escape(name), level, msg) + re.escape(reset), line)
+            assert re.fullmatch(re.escape(color) + record_line(re.escape(name), level, msg) + re.escape(reset), line)
     finally:
         obj.close()
 
@@ -489,7 +479,7 @@ def test_console_handler_configuration_and_coloured_output(no_color_env):
 def test_console_builder_reads_format_globals_at_call_time(monkeypatch, no_color_env):
     monkeypatch.setattr(log_main, "_cformatter", "%(log_color)s%(name)s|%(message)s")
     monkeypatch.setattr(log_main, "_colors", {"WARNING": "cyan"})
-    name = unique()
+    name = unique_name()
     obj = log_main.VarnelLog(name)
     try:
         obj._console_handler.setStream(stream := io.StringIO())
@@ -501,7 +491,7 @@ def test_console_builder_reads_format_globals_at_call_time(monkeypatch, no_color
 
 
 def test_console_builder_on_bare_object():
-    name = unique()
+    name = unique_name()
     lg = logging.getLogger(name)
     obj = log_main._LogBase()
     obj._logger, obj._handler_filter, obj.console, obj.console_level = lg, log_main._ContextFilter(name), 0, 40

@@ -23,9 +23,9 @@ import subprocess
 import sys
 import tempfile
 import tracemalloc
-import uuid
 
 import pytest
+from conftest import unique_name
 
 import log_main
 from log_main import VarnelLog
@@ -68,15 +68,15 @@ def operations(tmp):
     """name -> (calls per window, zero-argument callable)."""
     P = lambda n: os.path.join(tmp, n)  # noqa: E731
     root, manager = logging.getLogger(), logging.Logger.manager
-    shared = f"rl_{uuid.uuid4().hex}"
+    shared = unique_name("rl")
     base = VarnelLog(shared, file=P("shared.log"))
-    emit = VarnelLog(f"rl_{uuid.uuid4().hex}", file=P("emit.log"))
-    silent = VarnelLog(f"rl_{uuid.uuid4().hex}", file=P("silent.log"))
+    emit = VarnelLog(unique_name("rl"), file=P("emit.log"))
+    silent = VarnelLog(unique_name("rl"), file=P("silent.log"))
     silent.set_console_level(60)
     silent.set_file_level(60)
-    off = VarnelLog(f"rl_{uuid.uuid4().hex}", file=P("off.log"))
+    off = VarnelLog(unique_name("rl"), file=P("off.log"))
     off.disable()
-    closed = VarnelLog(f"rl_{uuid.uuid4().hex}")
+    closed = VarnelLog(unique_name("rl"))
     closed.close()
     counter = iter(range(10**9))
 
@@ -97,7 +97,7 @@ def operations(tmp):
             root.removeHandler(h)
             h.close()
 
-    stubborn_name = f"rl_{uuid.uuid4().hex}"
+    stubborn_name = unique_name("rl")
     VarnelLog(stubborn_name, console=False)
     stubborn_logger = logging.getLogger(stubborn_name)
 
@@ -240,7 +240,7 @@ REPEAT = 200
 # that exists when the phase starts, which would keep references to records.
 @contextlib.contextmanager
 def logger_object(tmp_path):
-    o = VarnelLog(f"t_{uuid.uuid4().hex}", file=str(tmp_path / "rc.log"))
+    o = VarnelLog(unique_name(), file=str(tmp_path / "rc.log"))
     o._console_handler.setStream(io.StringIO())
     try:
         yield o
@@ -330,7 +330,7 @@ class Collecting(logging.Handler):
 
 
 def test_factory_and_close_round_trips_release_everything(tmp_path):
-    name = f"t_{uuid.uuid4().hex}"
+    name = unique_name()
     base = VarnelLog(name, file=str(tmp_path / "base.log"))
     logger = logging.getLogger(name)
     flt, fmt, foreign = logging.Filter(), logging.Formatter("%(message)s"), Collecting()

@@ -11,14 +11,12 @@ import io
 import logging
 import os
 import re
-import subprocess
-import sys
 import tempfile
 import textwrap
 import types
-import uuid
 
 import pytest
+from conftest import ASCTIME, run_python, uncoloured, unique_name
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import log_main
@@ -28,8 +26,7 @@ LEVELS = (0, 5, 10, 20, 30, 40, 50, 60)
 METHODS = {"debug": 10, "info": 20, "warning": 30, "error": 40, "critical": 50}
 PATH_METHODS = ("log", "isEnabledFor", "getEffectiveLevel", "_log", "findCaller",
                 "makeRecord", "handle", "filter", "callHandlers")
-PREFIX_RE = re.compile(r"(?m)^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - \S+ - ")
-ANSI_RE = re.compile(r"\x1b\[[0-9;]*m")
+PREFIX_RE = re.compile(rf"(?m)^{ASCTIME} - \S+ - ")
 
 
 class PassThrough(logging.Logger):
@@ -213,7 +210,7 @@ def normalise(value, prefix):
 
 class World:
     def __init__(self, directory, defeated):
-        self.prefix = f"{'b' if defeated else 'a'}_{uuid.uuid4().hex}"
+        self.prefix = unique_name("b" if defeated else "a")
         self.parent = logging.getLogger(self.prefix + ".P")
         self.parent.propagate = False
         self.path = os.path.join(directory, self.prefix + ".log")
@@ -328,7 +325,7 @@ class World:
         self.obj._file_handler.flush()
         with open(self.path, encoding="utf-8") as f:
             file_text = PREFIX_RE.sub("", f.read())
-        console_text = PREFIX_RE.sub("", ANSI_RE.sub("", self.console.getvalue()))
+        console_text = PREFIX_RE.sub("", uncoloured(self.console.getvalue()))
         events = [normalise(e, self.prefix) for e in self.events]
         return {"file": file_text.splitlines(), "console": console_text.splitlines(), "events": events}
 
@@ -423,7 +420,7 @@ def make_quiet(tmp_path):
     made = []
 
     def make():
-        obj = VarnelLog(f"d_{uuid.uuid4().hex}.P.C", file=str(tmp_path / f"q{len(made)}.log"))
+        obj = VarnelLog(unique_name("d") + ".P.C", file=str(tmp_path / f"q{len(made)}.log"))
         made.append(obj)
         assert obj._logger.handlers == [obj._console_handler, obj._file_handler]
         obj._console_handler.setStream(io.StringIO())
@@ -623,7 +620,7 @@ def test_level_cache_is_filled_as_by_logging(tmp_path):
     """After a suppressed call, a getEffectiveLevel override is asked as often as with plain logging."""
     counts = []
     for defeated in (False, True):
-        obj = VarnelLog(f"d_{uuid.uuid4().hex}.P.C", file=str(tmp_path / f"{defeated}.log"))
+        obj = VarnelLog(unique_name("d") + ".P.C", file=str(tmp_path / f"{defeated}.log"))
         try:
             if defeated:
                 obj._logger.__class__ = PassThrough
@@ -686,10 +683,7 @@ EXPECTED = ["after setLevel", "shadow shadowed"]
 
 
 def run_fresh(body):
-    proc = subprocess.run([sys.executable, "-c", SCENARIO + textwrap.dedent(body)],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout.strip().splitlines()[-1]
+    return run_python("-c", SCENARIO + textwrap.dedent(body)).stdout.strip().splitlines()[-1]
 
 
 def test_without_free_watcher_ids_every_call_is_exact():
@@ -736,7 +730,7 @@ def _redict(obj, kept):
 
 
 def _listening(events):
-    lg = logging.getLogger(f"d_{uuid.uuid4().hex}")
+    lg = logging.getLogger(unique_name("d"))
     lg.propagate, lg.level, lg.handlers = False, logging.DEBUG, [Recorder(events, "other", 0)]
     return lg
 

@@ -15,22 +15,19 @@ import io
 import logging
 import os
 import random
-import re
 import signal
 import sys
 import threading
 import time
-import uuid
 
 import pytest
 
 import log_main
-from conftest import forget_logger
+from conftest import LINE_RE, drop_loggers, forget_logger, unique_name
 from log_main import VarnelLog
 
 SECONDS = float(os.environ.get("LOG_MAIN_STRESS_SECONDS", "10"))
 WRITERS, CHURNERS, SHARED = 4, 4, 3
-LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - (\S+) - ([A-Z]+) - (.*)$")
 LEVELS = [10, 20, 30, 40, 50]
 FILLER = "abcdefghij-é-✓-0123456789"
 
@@ -135,7 +132,7 @@ def watchdog():
 
 
 def mix_every_operation(tmp_path):
-    prefix = f"t_{uuid.uuid4().hex}"
+    prefix = unique_name()
     tmp = str(tmp_path)
     shared = [f"{prefix}_s{j}" for j in range(SHARED)]
     bases = [VarnelLog(n, console=False, file=os.path.join(tmp, f"base{j}.log"))
@@ -178,20 +175,15 @@ def mix_every_operation(tmp_path):
         w.close()
         got = []
         for line in open(os.path.join(tmp, f"w{i}.log"), encoding="utf-8").read().splitlines():
-            m = LINE.match(line)
+            m = LINE_RE.match(line)
             assert m and m.group(1) == w.name, line
             got.append(m.group(2, 3))
         assert got == expected[i], f"writer {i}: {len(got)} lines, {len(expected[i])} expected"
     for i in range(CHURNERS):
         path = os.path.join(tmp, f"churn{i}.log")
         for line in open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []:
-            assert LINE.match(line), line
-    manager = logging.Logger.manager
-    for name in [n for n in manager.loggerDict if n.startswith(prefix)]:
-        lg = manager.loggerDict.pop(name)
-        for h in getattr(lg, "handlers", [])[:]:
-            lg.removeHandler(h)
-            h.close()
+            assert LINE_RE.match(line), line
+    drop_loggers(prefix)
     print(f"stress: {SECONDS:.0f} s, writer ops {sum(wcounts)}, churn ops {sum(ccounts)}, "
           f"records checked {sum(map(len, expected))}")
 
@@ -237,7 +229,7 @@ def park_in_capture(name):
 
 
 def test_waiting_for_the_lock_lets_other_threads_run():
-    name = f"t_{uuid.uuid4().hex}"
+    name = unique_name()
     parked, blocker, base = park_in_capture(name)
     waiter = threading.Thread(target=lambda: VarnelLog(f"{name}_other", console=False).close())
     waiter.start()
@@ -255,7 +247,7 @@ def test_waiting_for_the_lock_lets_other_threads_run():
 
 
 def test_interrupted_while_waiting_for_the_lock():
-    name = f"t_{uuid.uuid4().hex}"
+    name = unique_name()
     parked, blocker, base = park_in_capture(name)
     main, interrupted, done = threading.main_thread().ident, threading.Event(), threading.Event()
 
