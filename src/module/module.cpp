@@ -1,7 +1,7 @@
 // The module log_main: its definition, slots, creation and exec.
 
 #include "function/function.hpp"
-#include "hot/cache.hpp"
+#include "hot/verdict.hpp"
 #include "module/module_body.hpp"
 #include "process/state.hpp"
 
