@@ -1,7 +1,11 @@
 // _log and the five level methods: compose the parts, decide, emit through logging.
 
+#include <array>
+#include <cstddef>
+
+#include "capi/levels.hpp"
 #include "function/function.hpp"
-#include "hot/cache.hpp"
+#include "hot/verdict.hpp"
 #include "logger/methods.hpp"
 #include "process/state.hpp"
 
@@ -182,9 +186,9 @@ Ref emit_composed(Ref logger, PyObject* level, Message& message, PyObject* args,
                   PyObject* kwargs) noexcept {
   if (!logger) return {};
   switch (hot::verdict(logger.get(), level, args, kwargs)) {
-    case Verdict::Skip: return none();
-    case Verdict::Error: return {};
-    case Verdict::Call: break;
+    case hot::Verdict::Skip: return none();
+    case hot::Verdict::Error: return {};
+    case hot::Verdict::Call: break;
   }
   Ref text = message.text();
   if (!text) return {};
@@ -314,7 +318,7 @@ PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
   return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
 }
 
-const Param log_params[] = {
+const Param log_method_params[] = {
     {"self"},
     {.name = "level", .check = Check::Int, .annotation = "int"},
     {.name = "message", .check = Check::Tuple, .annotation = "Tuple[Any, ...]"},
@@ -330,7 +334,7 @@ const Param log_params[] = {
      .dflt = kNone},
 };
 
-const Param level_params[] = {
+const Param level_method_params[] = {
     {"self"},
     {.name = "message", .kind = Kind::VarPositional, .annotation = "Any"},
     {.name = "args",
@@ -347,29 +351,52 @@ const Param level_params[] = {
      .dflt = kNone},
 };
 
+// The length of a string, counted when compiled.
+constexpr std::size_t text_length(const char* text) noexcept {
+  std::size_t n = 0;
+  while (text[n]) ++n;
+  return n;
+}
+
+// __qualname__ of the method of level I: "_LogBase." and the name the level
+// table gives it, joined when compiled.
+template <int I>
+constexpr auto level_qualname = [] {
+  constexpr char prefix[] = "_LogBase.";
+  constexpr const char* method = kLevels[I].method;
+  std::array<char, sizeof prefix + text_length(method)> joined{};
+  std::size_t at = 0;
+  for (std::size_t i = 0; prefix[i]; ++i) joined[at++] = prefix[i];
+  for (std::size_t i = 0; method[i]; ++i) joined[at++] = method[i];
+  return joined;
+}();
+
+// The five level methods differ only in their level: its index, and the
+// name the level table gives their method.
+template <int I>
+constexpr Signature level_sig() noexcept {
+  return {.name = kLevels[I].method,
+          .qualname = level_qualname<I>.data(),
+          .params = level_method_params,
+          .returns = "None",
+          .impl = level_impl<I>,
+          .entry = level_entry<I>};
+}
+
 }  // namespace
 
 const Signature log_sig = {
     .name = "_log",
     .qualname = "_LogBase._log",
-    .params = log_params,
+    .params = log_method_params,
     .returns = "None",
     .impl = log_impl,
 };
 
-// The five level methods differ only in their name and level.
-#define LM_LEVEL_SIG(index, method)                                       \
-  const Signature method##_sig = {.name = #method,                       \
-                                  .qualname = "_LogBase." #method,        \
-                                  .params = level_params,                 \
-                                  .returns = "None",                      \
-                                  .impl = level_impl<index>,              \
-                                  .entry = level_entry<index>};
-LM_LEVEL_SIG(0, debug)
-LM_LEVEL_SIG(1, info)
-LM_LEVEL_SIG(2, warning)
-LM_LEVEL_SIG(3, error)
-LM_LEVEL_SIG(4, critical)
-#undef LM_LEVEL_SIG
+constinit const Signature debug_sig = level_sig<0>();
+constinit const Signature info_sig = level_sig<1>();
+constinit const Signature warning_sig = level_sig<2>();
+constinit const Signature error_sig = level_sig<3>();
+constinit const Signature critical_sig = level_sig<4>();
 
 }  // namespace lm

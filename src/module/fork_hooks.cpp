@@ -1,6 +1,6 @@
 // The fork hooks: the module lock is held across fork and re-created in the child.
 #include "function/function.hpp"
-#include "hot/cache.hpp"
+#include "hot/verdict.hpp"
 #include "module/module_body.hpp"
 #include "process/lock.hpp"
 #include "process/state.hpp"

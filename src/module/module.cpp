@@ -2,7 +2,7 @@
 
 #include "function/function.hpp"
 #include "handlers/kinds.hpp"
-#include "hot/cache.hpp"
+#include "hot/verdict.hpp"
 #include "module/module_body.hpp"
 #include "process/state.hpp"
 

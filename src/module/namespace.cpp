@@ -1,4 +1,5 @@
 // The module body: the imports and globals of the namespace, _md5, and the classes.
+#include "capi/levels.hpp"
 #include "function/classes.hpp"
 #include "function/function.hpp"
 #include "handlers/handlers.hpp"
@@ -84,17 +85,16 @@ int bind_new(PyObject* ns, const char* key, Ref value) noexcept {
   return value ? PyDict_SetItemString(ns, key, value.get()) : -1;
 }
 
+// logging's level names to their console colours. The keys go in as the
+// module body lists them, INFO first, then DEBUG, WARNING, ERROR, CRITICAL:
+// not the level table's order (DEBUG to CRITICAL).
 Ref colors() noexcept {
   Ref map = Ref::steal(PyDict_New());
   if (!map) return {};
-  const char* pairs[][2] = {{"INFO", "green"},
-                            {"DEBUG", "blue"},
-                            {"WARNING", "yellow"},
-                            {"ERROR", "red"},
-                            {"CRITICAL", "bold_red,bg_white"}};
-  for (auto& [level, colour] : pairs) {
-    Ref v = str(colour);
-    if (!v || PyDict_SetItemString(map.get(), level, v.get()) < 0) return {};
+  for (int index : {1, 0, 2, 3, 4}) {
+    Ref colour = str(kLevels[index].colour);
+    if (!colour || PyDict_SetItem(map.get(), level_constant_name(index), colour.get()) < 0)
+      return {};
   }
   return map;
 }

@@ -1,0 +1,114 @@
+// What both verdicts check: the call's arguments, a logger and its class, logging's record factory.
+#include "hot/checks.hpp"
+
+#include <array>
+#include <initializer_list>
+
+#include "capi/names.hpp"
+
+namespace lm::hot {
+namespace {
+
+// The methods that Logger.log reaches, in the order it reaches them, with
+// the qualified names they have in logging's source.
+struct PathMethod {
+  PyObject* name;
+  const char* qualname;
+};
+std::array<PathMethod, 9> path_methods() noexcept {
+  return {{
+      {N.log, "Logger.log"},
+      {N.isEnabledFor, "Logger.isEnabledFor"},
+      {N.getEffectiveLevel, "Logger.getEffectiveLevel"},
+      {N._log, "Logger._log"},
+      {N.findCaller, "Logger.findCaller"},
+      {N.makeRecord, "Logger.makeRecord"},
+      {N.handle, "Logger.handle"},
+      {N.filter, "Filterer.filter"},
+      {N.callHandlers, "Logger.callHandlers"},
+  }};
+}
+
+// Whether `fn` is a plain function compiled from logging's own source, with
+// the given qualified name.
+bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualname) noexcept {
+  if (!fn || !PyFunction_Check(fn)) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+  if (PyUnicode_Compare(code->co_filename, logging_file) != 0) return false;
+  return PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0;
+}
+
+}  // namespace
+
+int methods_not_shadowed(PyObject* logger) noexcept {
+  PyTypeObject* type = Py_TYPE(logger);
+  for (const PathMethod& m : path_methods()) {
+    Ref found = own_attr(logger, m.name);
+    if (!found) return PyErr_Occurred() ? -1 : 0;
+    if (!PyMethod_Check(found.get()) || PyMethod_GET_SELF(found.get()) != logger ||
+        PyMethod_GET_FUNCTION(found.get()) != _PyType_Lookup(type, m.name))
+      return 0;
+  }
+  return 1;
+}
+
+bool version_tagged(PyTypeObject* type) noexcept {
+  // A tag is never changed but to 0, so a non-zero one read now is valid.
+  if (_Py_atomic_load_uint_relaxed(&type->tp_version_tag) != 0) return true;
+  return PyUnstable_Type_AssignVersionTag(type) != 0;
+}
+
+bool arguments_inspected(PyObject* args, PyObject* kwargs) noexcept {
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return true;
+  // One mapping argument makes LogRecord test its truth value.
+  if (args && PyTuple_GET_SIZE(args) == 1) {
+    PyObject* only = PyTuple_GET_ITEM(args, 0);
+    return !PyUnicode_CheckExact(only) && !PyLong_CheckExact(only) && !PyFloat_CheckExact(only);
+  }
+  return false;
+}
+
+bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr)
+    return false;
+  // A tag first: any later change to the type or its bases resets it.
+  if (!version_tagged(type)) return false;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
+  if (!file) {
+    PyErr_Clear();
+    return false;
+  }
+  // The instance attributes read come from the instance only when the
+  // class defines nothing of those names.
+  for (PyObject* attr : {N.disabled, N._cache, N.filters, N.handlers, N.propagate, N.parent})
+    if (_PyType_Lookup(type, attr)) return false;
+  for (const PathMethod& m : path_methods())
+    if (!is_logging_function(_PyType_Lookup(type, m.name), file.get(), m.qualname))
+      return false;
+  // Later 3.13 releases ask it first in isEnabledFor (a logger in the middle
+  // of handling a record on this thread takes no other).
+  PyObject* is_disabled = _PyType_Lookup(type, N._is_disabled);
+  return !is_disabled || is_logging_function(is_disabled, file.get(), "Logger._is_disabled");
+}
+
+int default_record_factory(PyObject* logging) noexcept {
+  PyObject* ns = PyModule_GetDict(logging);
+  if (!ns) return -1;
+  PyObject* factory = nullptr;
+  if (PyDict_GetItemRef(ns, N._logRecordFactory, &factory) <= 0) return PyErr_Occurred() ? -1 : 0;
+  Ref hold_factory = Ref::steal(factory);
+  PyObject* record_class = nullptr;
+  if (PyDict_GetItemRef(ns, N.LogRecord, &record_class) <= 0) return PyErr_Occurred() ? -1 : 0;
+  Ref hold_class = Ref::steal(record_class);
+  if (factory != record_class || !PyType_Check(record_class)) return 0;
+  auto* type = reinterpret_cast<PyTypeObject*>(record_class);
+  if (!version_tagged(type)) return 0;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
+  if (!file) return -1;
+  return is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__")
+             ? 1
+             : 0;
+}
+
+}  // namespace lm::hot

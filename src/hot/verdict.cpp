@@ -1,0 +1,157 @@
+// The hot path's entry points: the verdict, the quick answer, and what the level methods read through the cache.
+#include "hot/cache.hpp"
+
+#include "hot/checks.hpp"
+#include "hot/exact.hpp"
+#include "process/state.hpp"
+
+namespace lm::hot {
+
+bool dicts_watched = false;
+
+namespace {
+
+// Where logger object `self` and its _logger are remembered, or null.
+Self* find_self(PyObject* self) noexcept {
+  Self* last = &cache->selves[cache->last_self];
+  if (last->self.obj == self) return last;
+  for (int i = 0; i < kSelves; ++i) {
+    if (cache->selves[i].self.obj == self) {
+      cache->last_self = i;
+      return &cache->selves[i];
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int start() noexcept {
+  if (!cache && make_cache() < 0) return -1;
+#ifndef Py_GIL_DISABLED
+  // The namespace of this module object (a failed import may have made an
+  // earlier one).
+  if (cache->on && PyDict_Watch(cache->dict_watcher, state.ns) < 0) {
+    PyErr_Clear();
+    cache->on = false;
+  }
+  cache->watching = cache->on && inline_stores_seen();
+  dicts_watched = cache->watching;
+#endif
+  return 0;
+}
+
+void forget() noexcept {
+  if (cache) ++cache->epoch;
+}
+
+Ref level_constant(int index) noexcept {
+  if (caching() && (env_valid() || derive_env()))
+    return cache->env.levels[index].copy();
+  return logging_attr(level_constant_name(index));
+}
+
+bool kwdefaults_are_none(Func* f, int index) noexcept {
+  if (!caching()) return false;
+  KwDefaults& k = cache->kwdefaults[index];
+  PyObject* dict = f->kwdefaults;
+  if (k.stamp == cache->epoch && k.func == f && k.dict == dict) return dict != nullptr;
+  const std::uint64_t stamp = cache->epoch;
+  if (!dict || !PyDict_CheckExact(dict)) return false;
+  Ref hold = Ref::borrow(dict);
+  PyObject *args = nullptr, *kwargs = nullptr;
+  int r1 = PyDict_GetItemRef(dict, N.args, &args);
+  Ref hold_args = Ref::steal(args);
+  int r2 = r1 < 0 ? -1 : PyDict_GetItemRef(dict, N.kwargs, &kwargs);
+  Ref hold_kwargs = Ref::steal(kwargs);
+  if (r1 < 0 || r2 < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  if (args != Py_None || kwargs != Py_None) return false;
+  if (PyDict_Watch(cache->dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  if (cache->epoch != stamp || f->kwdefaults != dict) return false;
+  k = {stamp, f, dict};
+  return true;
+}
+
+LogTarget log_target(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  const bool known = caching() && in_set(cache->self_types, type);
+  if (!known) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return {LogTarget::How::Method, {}};
+    if (_PyType_Lookup(type, N._log) != state.log_func) return {LogTarget::How::Method, {}};
+    if (type->tp_dictoffset == 0) return {LogTarget::How::Direct, {}};
+  }
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) return {LogTarget::How::Error, {}};
+  int shadowed = PyDict_Contains(dict.get(), N._log);
+  if (shadowed != 0) return {shadowed < 0 ? LogTarget::How::Error : LogTarget::How::Method, {}};
+  if (known) return {LogTarget::How::Direct, std::move(dict)};
+  // self._logger comes from the instance dict only when the class has no
+  // attribute of that name.
+  if (_PyType_Lookup(type, N._logger)) return {LogTarget::How::Direct, {}};
+  if (caching() && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+    remember(cache->self_types, type, cache->epoch);
+  return {LogTarget::How::Direct, std::move(dict)};
+}
+
+Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwargs) noexcept {
+  if (!caching() || !PyLong_CheckExact(level)) return decide_exactly(logger, level, args, kwargs);
+  if (arguments_inspected(args, kwargs)) return Verdict::Call;
+  int overflow = 0;
+  const long lvl = PyLong_AsLongAndOverflow(level, &overflow);
+  if (overflow) return Verdict::Call;
+  if (!env_valid() && !derive_env()) return decide_exactly(logger, level, args, kwargs);
+  if (!cache->env.default_factory) return Verdict::Call;
+  if (Entry* e = find_entry(logger)) {
+    switch (from_cached(*e, lvl)) {
+      case Cached::Call: return Verdict::Call;
+      case Cached::Skip: return Verdict::Skip;
+      case Cached::Unknown:
+      case Cached::Open: break;
+    }
+  }
+  const std::uint64_t stamp = cache->epoch;
+  Verdict v = decide_exactly(logger, level, args, kwargs);
+  if (v != Verdict::Error && cache->epoch == stamp && env_valid()) {
+    if (Entry* fresh = derive_entry(logger, stamp)) store_entry(logger, fresh);
+  }
+  return v;
+}
+
+void remember_self(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
+  if (!caching() || !cache->watching || !in_set(cache->self_types, Py_TYPE(self))) return;
+  const bool disabled = logger == Py_None;
+  if (!disabled && !in_set(cache->logger_types, Py_TYPE(logger))) return;
+  Self* s = find_self(self);
+  if (!s) {
+    s = &cache->selves[cache->next_self];
+    cache->last_self = cache->next_self;
+    cache->next_self = (cache->next_self + 1) % kSelves;
+  }
+  const std::uint64_t stamp = cache->epoch;
+  s->stamp = 0;
+  if (!watch(s->self, self) || s->self.dict != dict || cache->epoch != stamp) return;
+  s->logger = disabled ? nullptr : logger;
+  s->stamp = stamp;
+}
+
+Quick quick(PyObject* self, int level_index) noexcept {
+  if (!cache || !cache->watching) return Quick::Unknown;
+  Self* s = find_self(self);
+  if (!s || s->stamp != cache->epoch || !still(s->self)) return Quick::Unknown;
+  if (!s->logger) return Quick::Disabled;
+  // _logger is a value of self's unchanged dict, so still alive.
+  const Env& env = cache->env;
+  if (!env_valid() || !env.default_factory || !env.levels_small) return Quick::Unknown;
+  Entry* e = find_entry(s->logger);
+  if (!e || !e->watched) return Quick::Unknown;
+  return from_watched(*e, env.level_values[level_index]) == Cached::Skip ? Quick::Skip
+                                                                         : Quick::Unknown;
+}
+
+}  // namespace lm::hot
