@@ -6,109 +6,11 @@
 #include "capi/levels.hpp"
 #include "function/function.hpp"
 #include "hot/verdict.hpp"
+#include "logger/message.hpp"
 #include "logger/methods.hpp"
 #include "process/state.hpp"
 
 namespace lm {
-
-// The text of n parts: each part that is exactly a str as it is, any other
-// through str(), joined with single spaces. Made in two steps: prepare()
-// converts, in order, every part whose str() could run Python code or fail;
-// text() converts the rest (exactly a bool, None, a float, or an int far
-// below the digit limit of int-to-str conversion: their str() has no
-// visible effect) and joins. A record nobody could see needs no text().
-class Message {
- public:
-  Message(PyObject* const* parts, Py_ssize_t n) noexcept : parts_(parts), n_(n) {}
-  Message(const Message&) = delete;
-  Message& operator=(const Message&) = delete;
-
-  // -1 with the exception set when a conversion fails.
-  int prepare() noexcept;
-  // Whether prepare() ran any part's str().
-  bool converted_any() const noexcept { return converted_any_; }
-  Ref text() noexcept;
-
- private:
-  PyObject* const* parts_;
-  Py_ssize_t n_;
-  RefBuffer<16> converted_;
-  bool converted_any_ = false;
-};
-
-namespace {
-
-// Whether str(part) runs no Python code, has no visible effect and cannot
-// fail (short of memory). One int digit (30 bits) is at most ten decimal
-// digits, far below any limit of int-to-str conversion.
-bool converts_silently(PyObject* part) noexcept {
-  return part == Py_None || PyBool_Check(part) || PyFloat_CheckExact(part) ||
-         (PyLong_CheckExact(part) &&
-          PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(part)));
-}
-
-// Whether composing these parts runs no Python code.
-bool all_silent(PyObject* const* parts, Py_ssize_t n) noexcept {
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (!PyUnicode_CheckExact(parts[i]) && !converts_silently(parts[i])) return false;
-  return true;
-}
-
-}  // namespace
-
-int Message::prepare() noexcept {
-  if (converted_.reserve(static_cast<size_t>(n_)) < 0) return -1;
-  for (Py_ssize_t i = 0; i < n_; ++i) {
-    PyObject* part = parts_[i];
-    if (PyUnicode_CheckExact(part) || converts_silently(part)) continue;
-    converted_any_ = true;
-    converted_[i] = Ref::steal(PyObject_Str(part));
-    if (!converted_[i]) return -1;
-  }
-  return 0;
-}
-
-Ref Message::text() noexcept {
-  // Each part's text: exactly a str as it is, else converted (now, for
-  // those prepare() left), kept alive here until it is copied.
-  for (Py_ssize_t i = 0; i < n_; ++i) {
-    if (converted_[i] || PyUnicode_CheckExact(parts_[i])) continue;
-    converted_[i] = Ref::steal(PyObject_Str(parts_[i]));
-    if (!converted_[i]) return {};
-  }
-  auto piece = [&](Py_ssize_t i) { return converted_[i] ? converted_[i].get() : parts_[i]; };
-  if (n_ == 0) return Ref::borrow(N.s_empty);
-  if (n_ == 1) return Ref::borrow(piece(0));
-
-  Py_ssize_t length = n_ - 1;  // the separators
-  Py_UCS4 maxchar = 0;
-  for (Py_ssize_t i = 0; i < n_; ++i) {
-    PyObject* part = piece(i);
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
-    if (len > PY_SSIZE_T_MAX - length) {
-      PyErr_SetString(PyExc_OverflowError, "joined message is too long");
-      return {};
-    }
-    length += len;
-    const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(part);
-    if (mc > maxchar) maxchar = mc;
-  }
-
-  Ref text = Ref::steal(PyUnicode_New(length, maxchar));
-  if (!text) return {};
-  Py_ssize_t at = 0;
-  for (Py_ssize_t i = 0; i < n_; ++i) {
-    if (i > 0) {
-      PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at, ' ');
-      ++at;
-    }
-    PyObject* part = piece(i);
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
-    if (len && PyUnicode_CopyCharacters(text.get(), at, part, 0, len) < 0) return {};
-    at += len;
-  }
-  return text;
-}
 
 namespace {
 

@@ -1,0 +1,13 @@
+// __doc__ and __signature__ of a function, rendered from its signature table.
+#pragma once
+
+#include "function/function.hpp"
+
+namespace lm {
+
+// __doc__: qualname(param, ...) -> returns, each parameter as
+// [type word ]name[: annotation][ = default], the variadic ones as *name
+// and **name.
+Ref render_doc(const Signature& sig) noexcept;
+
+}  // namespace lm
