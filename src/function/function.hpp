@@ -56,7 +56,4 @@ void set_class_cell(PyObject* func, PyObject* klass) noexcept;
 // `super` is looked up as a global of f at call time.
 Ref super_call(Func* f, PyObject* self, PyObject* name) noexcept;
 
-// Builds the inspect.Signature of f from its table and live defaults.
-Ref build_inspect_signature(Func* f) noexcept;
-
 }  // namespace lm

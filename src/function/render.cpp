@@ -126,8 +126,9 @@ Ref build_inspect_signature(Func* f) noexcept {
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return {};
   Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  if (!parameter) return {};
   Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-  if (!parameter || !signature) return {};
+  if (!signature) return {};
   const Snapshot live = snapshot(f, true);
   PyObject* annotations = live.annotations.get();
 
@@ -136,23 +137,20 @@ Ref build_inspect_signature(Func* f) noexcept {
 
   Ref params = Ref::steal(PyList_New(0));
   if (!params) return {};
-  Ref k_name = str("name"), k_kind = str("kind"), k_default = str("default"),
-      k_annotation = str("annotation");
-  if (!k_name || !k_kind || !k_default || !k_annotation) return {};
   for (int i = 0; i < n; ++i) {
     const Param& p = sig.params[i];
     Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), kind_name(p.kind)));
     if (!kind) return {};
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), k_name.get(), f->param_names[i]) < 0 ||
-        PyDict_SetItem(kwargs.get(), k_kind.get(), kind.get()) < 0)
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "name", f->param_names[i]) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "kind", kind.get()) < 0)
       return {};
     Ref dflt = snapshot_default(f, live, i, npos);
     if (!dflt && PyErr_Occurred()) return {};
-    if (dflt && PyDict_SetItem(kwargs.get(), k_default.get(), dflt.get()) < 0) return {};
+    if (dflt && PyDict_SetItemString(kwargs.get(), "default", dflt.get()) < 0) return {};
     Ref ann = item_of(annotations, f->param_names[i]);
     if (!ann && PyErr_Occurred()) return {};
-    if (ann && PyDict_SetItem(kwargs.get(), k_annotation.get(), ann.get()) < 0) return {};
+    if (ann && PyDict_SetItemString(kwargs.get(), "annotation", ann.get()) < 0) return {};
     Ref param = call_dict(parameter.get(), {}, kwargs.get());
     if (!param || PyList_Append(params.get(), param.get()) < 0) return {};
   }

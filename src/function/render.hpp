@@ -10,4 +10,7 @@ namespace lm {
 // and **name.
 Ref render_doc(const Signature& sig) noexcept;
 
+// __signature__: the inspect.Signature of f from its table and live defaults.
+Ref build_inspect_signature(Func* f) noexcept;
+
 }  // namespace lm

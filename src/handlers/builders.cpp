@@ -138,8 +138,9 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
     Ref os = global(N.os);
     if (!os) return {};
     Ref os_path = getattr(os.get(), N.path);
+    if (!os_path) return {};
     Ref file = getattr(self, N.file);
-    if (!os_path || !file) return {};
+    if (!file) return {};
     Ref dir = call_method(os_path.get(), N.dirname, file.get());
     if (!dir) return {};
     Ref makedirs = getattr(os.get(), N.makedirs);
@@ -147,9 +148,11 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
   }
 
   Ref args = Ref::steal(PyDict_New());
+  if (!args) return {};
   Ref file = getattr(self, N.file);
+  if (!file) return {};
   Ref options = getattr(self, N.kwargs);
-  if (!args || !file || !options || PyDict_SetItem(args.get(), N.filename, file.get()) < 0 ||
+  if (!options || PyDict_SetItem(args.get(), N.filename, file.get()) < 0 ||
       put_option(args.get(), options.get(), N.encoding, Ref::borrow(N.s_utf8)) < 0)
     return {};
   bool timed = false;
@@ -157,8 +160,9 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
   if (!handler || setattr(self, N._file_handler, handler.get()) < 0) return {};
   if (timed) {  // a new naming function for each handler
     Ref namer = make_function(namer_sig, state.ns, N.s_log_main);
+    if (!namer) return {};
     handler = getattr(self, N._file_handler);
-    if (!namer || !handler || setattr(handler.get(), N.namer, namer.get()) < 0) return {};
+    if (!handler || setattr(handler.get(), N.namer, namer.get()) < 0) return {};
   }
 
   if (configure_and_attach(self, N._file_handler, N.file_level, make_file_formatter) < 0)
@@ -166,9 +170,11 @@ Ref create_file_handler(Func*, Bound& a) noexcept {
 
   // Registered only once the handler is attached.
   Ref registry = registry_dict(N._FHANDLERS);
+  if (!registry) return {};
   file = getattr(self, N.file);
+  if (!file) return {};
   Ref kind = getattr(self, N.handler_type);
-  if (!registry || !file || !kind) return {};
+  if (!kind) return {};
   int had = PyDict_Contains(registry.get(), file.get());
   if (had < 0 || PyDict_SetItem(registry.get(), file.get(), kind.get()) < 0) return {};
   if (!had) NewFile::note(registry.get(), file.get(), kind.get());

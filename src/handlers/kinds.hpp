@@ -5,6 +5,7 @@
 #include <iterator>
 #include <span>
 
+#include "capi/const_text.hpp"
 #include "process/state.hpp"
 
 namespace lm {
@@ -55,19 +56,6 @@ inline constexpr HandlerKind kHandlerKinds[] = {
     {&Names::file, &Names::FileHandler, true, kinds::file_options, kinds::file_keys},
 };
 inline constexpr const HandlerKind& kTimedKind = kHandlerKinds[0];
-
-// Text put together when compiling (a message, a docstring), for constexpr
-// variables only: there, writing past its room does not compile.
-struct ConstText {
-  char s[256] = {};
-  std::size_t len = 0;
-
-  constexpr ConstText& operator<<(const char* text) {
-    while (*text) s[len++] = *text++;
-    s[len] = '\0';
-    return *this;
-  }
-};
 
 // The kind names in the order the file builder tests them, each between
 // `quote`s, separated by ", " and by `last` before the last one.

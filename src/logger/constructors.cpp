@@ -10,11 +10,7 @@
 namespace lm {
 
 int known_to_logging(PyObject* name) noexcept {
-  Ref logger_class = logging_attr(N.Logger);
-  if (!logger_class) return -1;
-  Ref manager = getattr(logger_class.get(), N.manager);
-  if (!manager) return -1;
-  Ref registry = getattr(manager.get(), N.loggerDict);
+  Ref registry = logging_logger_table();
   if (!registry) return -1;
   int known = PySequence_Contains(registry.get(), name);
   if (known <= 0) return known;
@@ -47,8 +43,9 @@ Ref stored_path(PyObject* file) noexcept {
 // self._logger = logging.getLogger(self.name); returns self.name.
 Ref bind_standard_logger(PyObject* self) noexcept {
   Ref get_logger = logging_attr(N.getLogger);
+  if (!get_logger) return {};
   Ref name = getattr(self, N.name);
-  if (!get_logger || !name) return {};
+  if (!name) return {};
   Ref logger = call(get_logger.get(), name.get());
   if (!logger || setattr(self, N._logger, logger.get()) < 0) return {};
   return name;
@@ -58,14 +55,16 @@ Ref bind_standard_logger(PyObject* self) noexcept {
 // filter, then the console and the file handler.
 int setup_standard_logger(PyObject* self) noexcept {
   Ref logger = getattr(self, N._logger);
+  if (!logger) return -1;
   Ref debug = logging_attr(N.DEBUG);
-  if (!logger || !debug || !call_method(logger.get(), N.setLevel, debug.get())) return -1;
+  if (!debug || !call_method(logger.get(), N.setLevel, debug.get())) return -1;
   logger = getattr(self, N._logger);
   if (!logger || setattr(logger.get(), N.propagate, Py_False) < 0) return -1;
 
   Ref filter_class = global(N._ContextFilter);
+  if (!filter_class) return -1;
   Ref name = getattr(self, N.name);
-  if (!filter_class || !name) return -1;
+  if (!name) return -1;
   Ref filter = call(filter_class.get(), name.get());
   if (!filter || setattr(self, N._handler_filter, filter.get()) < 0) return -1;
 

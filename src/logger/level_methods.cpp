@@ -1,8 +1,8 @@
 // _log and the five level methods: compose the parts, decide, emit through logging.
 
-#include <array>
 #include <cstddef>
 
+#include "capi/const_text.hpp"
 #include "capi/levels.hpp"
 #include "function/function.hpp"
 #include "hot/verdict.hpp"
@@ -253,24 +253,13 @@ const Param level_method_params[] = {
      .dflt = kNone},
 };
 
-// The length of a string, counted when compiled.
-constexpr std::size_t text_length(const char* text) noexcept {
-  std::size_t n = 0;
-  while (text[n]) ++n;
-  return n;
-}
-
 // __qualname__ of the method of level I: "_LogBase." and the name the level
 // table gives it, joined when compiled.
 template <int I>
-constexpr auto level_qualname = [] {
-  constexpr char prefix[] = "_LogBase.";
-  constexpr const char* method = kLevels[I].method;
-  std::array<char, sizeof prefix + text_length(method)> joined{};
-  std::size_t at = 0;
-  for (std::size_t i = 0; prefix[i]; ++i) joined[at++] = prefix[i];
-  for (std::size_t i = 0; method[i]; ++i) joined[at++] = method[i];
-  return joined;
+constexpr ConstText level_qualname = [] {
+  ConstText t;
+  t << "_LogBase." << kLevels[I].method;
+  return t;
 }();
 
 // The five level methods differ only in their level: its index, and the
@@ -278,7 +267,7 @@ constexpr auto level_qualname = [] {
 template <int I>
 constexpr Signature level_sig() noexcept {
   return {.name = kLevels[I].method,
-          .qualname = level_qualname<I>.data(),
+          .qualname = level_qualname<I>.s,
           .params = level_method_params,
           .returns = "None",
           .impl = level_impl<I>,

@@ -71,8 +71,9 @@ const Param enable_params[] = {{"self"}, {.name = "value", .annotation = "loggin
 Ref close(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
   Ref name = getattr(self, N.name);
+  if (!name) return {};
   Ref get_logger = logging_attr(N.getLogger);
-  if (!name || !get_logger) return {};
+  if (!get_logger) return {};
   Ref logger = call(get_logger.get(), name.get());
   if (!logger) return {};
 

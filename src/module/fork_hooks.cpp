@@ -38,13 +38,19 @@ Ref reinit_lock(Func*, Bound&) noexcept {
   return none();
 }
 
-constexpr Signature fork_hook(const char* name, Ref (*impl)(Func*, Bound&) noexcept) {
-  return {.name = name, .qualname = name, .params = {}, .returns = "None", .impl = impl};
+// Each hook with the keyword of os.register_at_fork it is given as.
+struct ForkHook {
+  const char* when;
+  Signature sig;
+};
+constexpr ForkHook fork_hook(const char* when, const char* name,
+                             Ref (*impl)(Func*, Bound&) noexcept) {
+  return {when, {.name = name, .qualname = name, .params = {}, .returns = "None", .impl = impl}};
 }
-const Signature fork_hooks[] = {
-    fork_hook("_lock_before_fork", lock_before_fork),
-    fork_hook("_unlock_after_fork_in_parent", unlock_in_parent),
-    fork_hook("_reinit_lock_after_fork", reinit_lock),
+const ForkHook fork_hooks[] = {
+    fork_hook("before", "_lock_before_fork", lock_before_fork),
+    fork_hook("after_in_parent", "_unlock_after_fork_in_parent", unlock_in_parent),
+    fork_hook("after_in_child", "_reinit_lock_after_fork", reinit_lock),
 };
 
 }  // namespace
@@ -64,15 +70,13 @@ int register_fork_handler() noexcept {
     PyErr_Clear();
     return 0;
   }
-  Ref before = make_function(fork_hooks[0], state.ns, N.s_log_main);
-  Ref parent = make_function(fork_hooks[1], state.ns, N.s_log_main);
-  Ref child = make_function(fork_hooks[2], state.ns, N.s_log_main);
-  Ref k_before = str("before"), k_parent = str("after_in_parent"), k_child = str("after_in_child");
-  if (!before || !parent || !child || !k_before || !k_parent || !k_child) return -1;
-  if (!call_kw(register_at_fork.get(), {},
-               {{k_before.get(), before.get()}, {k_parent.get(), parent.get()},
-                {k_child.get(), child.get()}}))
-    return -1;
+  Ref hooks = Ref::steal(PyDict_New());
+  if (!hooks) return -1;
+  for (const ForkHook& hook : fork_hooks) {
+    Ref fn = make_function(hook.sig, state.ns, N.s_log_main);
+    if (!fn || PyDict_SetItemString(hooks.get(), hook.when, fn.get()) < 0) return -1;
+  }
+  if (!call_dict(register_at_fork.get(), {}, hooks.get())) return -1;
   registered = true;
   return 0;
 }

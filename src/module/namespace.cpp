@@ -53,8 +53,9 @@ int import_module(PyObject* ns, const char* name) noexcept {
 int import_from(PyObject* ns, const char* module_name,
                 std::initializer_list<const char*> names) noexcept {
   Ref text = str(module_name);
+  if (!text) return -1;
   Ref fromlist = Ref::steal(PyList_New(0));
-  if (!text || !fromlist) return -1;
+  if (!fromlist) return -1;
   for (const char* n : names) {
     Ref item = str(n);
     if (!item || PyList_Append(fromlist.get(), item.get()) < 0) return -1;

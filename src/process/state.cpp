@@ -11,6 +11,14 @@ Ref logging_attr(PyObject* attr) noexcept {
   return getattr(logging.get(), attr);
 }
 
+Ref logging_logger_table() noexcept {
+  Ref logger_class = logging_attr(N.Logger);
+  if (!logger_class) return {};
+  Ref manager = getattr(logger_class.get(), N.manager);
+  if (!manager) return {};
+  return getattr(manager.get(), N.loggerDict);
+}
+
 Ref registry_dict(PyObject* name) noexcept {
   Ref r = global(name);
   if (r && !PyDict_Check(r.get())) {

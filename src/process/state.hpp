@@ -24,6 +24,10 @@ inline Ref global(PyObject* name) noexcept { return lookup_global(state.ns, name
 // logging.<attr>, both looked up now.
 Ref logging_attr(PyObject* attr) noexcept;
 
+// logging.Logger.manager.loggerDict, each step looked up now: the table of
+// the loggers logging knows (and of the placeholders of loggers below them).
+Ref logging_logger_table() noexcept;
+
 // A registry (_LOGGERS, _CAPTURES, _FHANDLERS), read now: a TypeError
 // unless it is a dict.
 Ref registry_dict(PyObject* name) noexcept;

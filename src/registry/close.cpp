@@ -28,8 +28,9 @@ struct Top {
 // Fills in `c`: 1 when the name has a stack, 0 when not, -1 on error.
 int find_registries(Closing& c) noexcept {
   c.loggers = registry_dict(N._LOGGERS);
+  if (!c.loggers) return -1;
   c.captures = registry_dict(N._CAPTURES);
-  if (!c.loggers || !c.captures) return -1;
+  if (!c.captures) return -1;
   int has_stack = stack_top(c.loggers.get(), c.name, c.stack, &c.top);
   if (has_stack < 0) return -1;
   if (get_dict(c.captures.get(), N._CAPTURES, c.name, c.per_name) < 0) return -1;
@@ -60,9 +61,10 @@ Ref close_unstacked(PyObject* self, const Closing& c, bool has_stack) noexcept {
 // The positions of the top and of its record, the record and its held entry.
 int read_top(const Closing& c, Top& t) noexcept {
   t.position = position(c.top);
+  if (!t.position) return -1;
   t.record_position = position(c.top - 1);
   t.entry_key = t.record_position ? held_entry_key(c.name, t.record_position.get()) : Ref{};
-  if (!t.position || !t.entry_key) return -1;
+  if (!t.entry_key) return -1;
   PyObject* found = nullptr;
   if (c.per_name) {
     if (PyDict_GetItemRef(c.per_name.get(), t.record_position.get(), &found) < 0) return -1;
@@ -116,7 +118,7 @@ Ref close_stacked(const Closing& c) noexcept {
   if (read_top(c, t) < 0) return {};
   Pending pending;
   const HeldCapture held = t.entry ? held_capture(t.entry.get()) : HeldCapture{};
-  if (remove_handlers(c.logger, t.entry ? held.handlers : nullptr, pending) < 0) return {};
+  if (remove_handlers(c.logger, held.handlers, pending) < 0) return {};
   if (t.entry && hand_back(c.logger, held, pending) < 0) return {};
   Ref departing;
   if (take_off_top(c, t, departing, pending) < 0 ||

@@ -33,11 +33,9 @@ Ref Configuring::register_object(PyObject* obj) noexcept {
   Ref registered = register_configured(name_.get(), obj);
   if (registered) return registered;
   if (file_.registry) {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Pending pending;
-    drop_if_unchanged(file_.registry.get(), file_.path.get(), file_.kind.get(), pending);
-    report_undo_failure(pending, name_.get());
-    PyErr_SetRaisedException(exc.release());
+    Undoing undoing;
+    drop_if_unchanged(file_.registry.get(), file_.path.get(), file_.kind.get(), undoing.pending);
+    undoing.done(name_.get());
   }
   if (before_.logger) before_.restore();
   return {};

@@ -58,8 +58,10 @@ Ref append_mode(PyObject* mode) noexcept {
   const char* text = PyUnicode_AsUTF8(mode);
   if (!text) return {};
   if (!std::strpbrk(text, "wx")) return Ref::borrow(mode);
-  Ref w = str("w"), x = str("x");
-  if (!w || !x) return {};
+  Ref w = str("w");
+  if (!w) return {};
+  Ref x = str("x");
+  if (!x) return {};
   Ref out = Ref::steal(PyUnicode_Replace(mode, w.get(), N.s_a, -1));
   if (!out) return {};
   return Ref::steal(PyUnicode_Replace(out.get(), x.get(), N.s_a, -1));
@@ -84,12 +86,12 @@ int reopen_appending(PyObject* handler) noexcept {
 int SharedHandlers::contains(PyObject* handler) noexcept {
   if (!ids_) {
     Ref ids = Ref::steal(PySet_New(nullptr));
+    if (!ids) return -1;
     Ref root = logging_attr(N.s_root);
-    Ref logger_class = logging_attr(N.Logger);
-    Ref manager = logger_class ? getattr(logger_class.get(), N.manager) : Ref{};
-    Ref table = manager ? getattr(manager.get(), N.loggerDict) : Ref{};
+    if (!root) return -1;
+    Ref table = logging_logger_table();
     Ref others = table ? Ref::steal(PyMapping_Values(table.get())) : Ref{};
-    if (!ids || !root || !others || PyList_Append(others.get(), root.get()) < 0) return -1;
+    if (!others || PyList_Append(others.get(), root.get()) < 0) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(others.get()); ++i) {
       PyObject* other = PyList_GET_ITEM(others.get(), i);
       if (other != logger_ && add_handler_ids(ids.get(), other) < 0) return -1;
@@ -168,7 +170,7 @@ int put_in_order(PyObject* logger, PyObject* wanted) noexcept {
     same = count_identity(list, h) == count_identity(wanted, h);
   }
   for (Py_ssize_t i = 0; same && i < n; ++i)
-    reinterpret_cast<PyListObject*>(list)->ob_item[i] = PyList_GET_ITEM(wanted, i);
+    PyList_SET_ITEM(list, i, PyList_GET_ITEM(wanted, i));
   Py_END_CRITICAL_SECTION();
   return 0;
 }

@@ -19,8 +19,11 @@ int get_dict(PyObject* reg, PyObject* reg_name, PyObject* key, Ref& out) noexcep
   return 1;
 }
 
-// The stack is read whole (other threads may write it: the registries are
-// public); a key that is no position is reported once the section is left,
+namespace {
+
+// The highest position of a name's stack, 0 for an empty one. The stack is
+// read whole (other threads may write it: the registries are public); a key
+// that is no position is a ValueError, raised once the section is left,
 // since its repr may run Python code.
 int top_of(PyObject* stack, PyObject* name, long* top) noexcept {
   *top = 0;
@@ -46,6 +49,8 @@ int top_of(PyObject* stack, PyObject* name, long* top) noexcept {
                  name, misplaced.get());
   return failed ? -1 : 0;
 }
+
+}  // namespace
 
 int stack_top(PyObject* loggers, PyObject* name, Ref& stack, long* top) noexcept {
   *top = 0;
@@ -94,10 +99,11 @@ int check_logger_object(PyObject* obj, PyObject* name, PyObject* pos) noexcept {
   return is > 0 ? 1 : -1;
 }
 
-void report_undo_failure(Pending& pending, PyObject* name) noexcept {
+void Undoing::done(PyObject* name) noexcept {
   if (pending.finish() < 0)
     PyErr_FormatUnraisable("Exception ignored while undoing a failed construction of logger %R",
                            name);
+  PyErr_SetRaisedException(in_flight_.release());
 }
 
 int check_registries() noexcept {
@@ -121,11 +127,9 @@ Ref register_configured(PyObject* name, PyObject* obj) noexcept {
   if (has > 0 && PyDict_GetItemRef(registered.get(), one.get(), &found) == 0)
     PyErr_SetObject(PyExc_KeyError, one.get());
   if (!found) {  // what it wrote goes
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Pending pending;
-    drop_if_unchanged(loggers.get(), name, stack.get(), pending);
-    report_undo_failure(pending, name);
-    PyErr_SetRaisedException(exc.release());
+    Undoing undoing;
+    drop_if_unchanged(loggers.get(), name, stack.get(), undoing.pending);
+    undoing.done(name);
   }
   return Ref::steal(found);
 }

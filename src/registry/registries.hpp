@@ -9,10 +9,6 @@ namespace lm {
 // absent, -1 with TypeError when it is not a dict.
 int get_dict(PyObject* reg, PyObject* reg_name, PyObject* key, Ref& out) noexcept;
 
-// The highest position of a name's stack, 0 for an empty one; a key that is
-// no position is a ValueError.
-int top_of(PyObject* stack, PyObject* name, long* top) noexcept;
-
 // _LOGGERS[name] in `stack` (left empty when absent) and its highest
 // position in `top` (0 when absent): 1 when the name has a stack, 0 when
 // not, -1 on error.
@@ -38,9 +34,21 @@ void drop_if_empty(PyObject* reg, PyObject* key, Pending& pending) noexcept;
 // -1 with a TypeError that says where it was found.
 int check_logger_object(PyObject* obj, PyObject* name, PyObject* pos) noexcept;
 
-// Reports what went wrong while undoing a failed construction of the
-// logger `name` as unraisable, keeping the exception that made the undo
-// necessary.
-void report_undo_failure(Pending& pending, PyObject* name) noexcept;
+// The undo of a failed construction: the exception that made it necessary
+// is set aside while it runs, what fails meanwhile is kept in `pending`,
+// and done() reports that as unraisable for the logger `name` and raises
+// the first exception again.
+class Undoing {
+ public:
+  Undoing() noexcept : in_flight_(Ref::steal(PyErr_GetRaisedException())) {}
+  Undoing(const Undoing&) = delete;
+  Undoing& operator=(const Undoing&) = delete;
+  void done(PyObject* name) noexcept;
+
+  Pending pending;
+
+ private:
+  Ref in_flight_;
+};
 
 }  // namespace lm

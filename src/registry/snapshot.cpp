@@ -32,16 +32,15 @@ int LoggerSnapshot::take(PyObject* of) noexcept {
 }
 
 void LoggerSnapshot::restore() noexcept {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  Pending pending;
+  Undoing undoing;
+  Pending& pending = undoing.pending;
   if (handlers) {
     if (remove_handlers(logger.get(), handlers.get(), pending) < 0) pending.keep();
     restore_logger_state(logger.get(), state.get(), pending);
   }
   Ref name = getattr(logger.get(), N.name);
   if (!name) pending.keep();
-  report_undo_failure(pending, name ? name.get() : Py_None);
-  PyErr_SetRaisedException(exc.release());
+  undoing.done(name ? name.get() : Py_None);
 }
 
 }  // namespace lm

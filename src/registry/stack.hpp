@@ -154,9 +154,10 @@ class TakeOver {
 
   Ref self_, name_;
   Ref record_position_, record_;  // where the capture record went, and the record
+  Ref entry_key_;                 // the key of the record's held entry
   Ref below_, below_logger_;      // the object it disabled, and what it wrote through
+  Ref self_position_;             // where self went on the stack, once it is there
   LoggerSnapshot before_;
-  bool stacked_ = false;
 };
 
 // close(): ends the top of self.name's stack under the module lock.

@@ -70,8 +70,9 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   self_ = Ref::borrow(self);
   name_ = Ref::borrow(name);
   Ref loggers = registry_dict(N._LOGGERS);
+  if (!loggers) return -1;
   Ref captures = registry_dict(N._CAPTURES);
-  if (!loggers || !captures) return -1;
+  if (!captures) return -1;
   // Every handler is recorded before any is detached, so a handler that
   // cannot be recorded changes nothing.
   Captured captured;
@@ -97,9 +98,11 @@ int TakeOver::record_handlers(PyObject* logger, Captured& captured) noexcept {
   if (!captured.handlers) return -1;
   const Py_ssize_t n = PyTuple_GET_SIZE(captured.handlers.get());
   captured.records = Ref::steal(PyList_New(n));
+  if (!captured.records) return -1;
   captured.ids = Ref::steal(PyList_New(n));
+  if (!captured.ids) return -1;
   captured.detached = Ref::steal(PyList_New(n));
-  if (!captured.records || !captured.ids || !captured.detached) return -1;
+  if (!captured.detached) return -1;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* handler = PyTuple_GET_ITEM(captured.handlers.get(), i);
     Ref id = py_id(handler);
@@ -127,6 +130,7 @@ int TakeOver::find_top(PyObject* loggers, long* top, Ref& below) noexcept {
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(stack.get(), record_position_.get(), &found) < 0) return -1;
   below = Ref::steal(found);
+  if (!below) return 0;  // taken out meanwhile (the registry is public)
   return check_logger_object(below.get(), name_.get(), record_position_.get()) < 0 ? -1 : 0;
 }
 
@@ -142,6 +146,7 @@ int TakeOver::store_capture(const Captured& captured, long top) noexcept {
   Ref key = entry ? held_entry_key(name_.get(), record_position_.get()) : Ref{};
   if (!key) return -1;
   if (PyDict_SetItem(state.captured, key.get(), entry.get()) < 0) return -1;
+  entry_key_ = std::move(key);
   record_ = std::move(record);
   return 0;
 }
@@ -175,27 +180,23 @@ int TakeOver::stack_self(PyObject* loggers, long top) noexcept {
   if (!self_position ||
       put_at(loggers, N._LOGGERS, name_.get(), self_position.get(), self_.get()) < 0)
     return -1;
-  stacked_ = true;
+  self_position_ = std::move(self_position);
   return 0;
 }
 
+// Runs only once begin() has stored the capture (its held entry and key):
+// it makes nothing new to find what it takes away.
 void TakeOver::undo() noexcept {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  Pending pending;
-  Ref key = record_position_ ? held_entry_key(name_.get(), record_position_.get()) : Ref{};
-  if (record_position_ && !key) pending.keep();  // no memory: the rest is still undone
-  Ref entry;
-  if (key) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(state.captured, key.get(), &found) < 0) pending.keep();
-    entry = Ref::steal(found);
-  }
+  Undoing undoing;
+  Pending& pending = undoing.pending;
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(state.captured, entry_key_.get(), &found) < 0) pending.keep();
+  Ref entry = Ref::steal(found);
   put_logger_back(entry.get(), pending);
   unregister(pending);
-  if (entry) drop_if_unchanged(state.captured, key.get(), entry.get(), pending);
-  if (self_ && setattr(self_.get(), N._logger, Py_None) < 0) pending.keep();
-  report_undo_failure(pending, name_ ? name_.get() : Py_None);
-  PyErr_SetRaisedException(exc.release());
+  if (entry) drop_if_unchanged(state.captured, entry_key_.get(), entry.get(), pending);
+  if (setattr(self_.get(), N._logger, Py_None) < 0) pending.keep();
+  undoing.done(name_.get());
 }
 
 // What the construction attached goes, what the capture detached comes
@@ -203,11 +204,9 @@ void TakeOver::undo() noexcept {
 // object below writes again.
 void TakeOver::put_logger_back(PyObject* held_entry, Pending& pending) noexcept {
   PyObject* logger = before_.logger.get();
-  if (before_.handlers) {
-    if (remove_handlers(logger, before_.handlers.get(), pending) < 0) pending.keep();
-    if (held_entry && hand_back(logger, held_capture(held_entry), pending) < 0) pending.keep();
-    restore_logger_state(logger, before_.state.get(), pending);
-  }
+  if (remove_handlers(logger, before_.handlers.get(), pending) < 0) pending.keep();
+  if (held_entry && hand_back(logger, held_capture(held_entry), pending) < 0) pending.keep();
+  restore_logger_state(logger, before_.state.get(), pending);
   if (below_ && !call_method(below_.get(), N.enable, below_logger_.get())) pending.keep();
 }
 
@@ -215,21 +214,15 @@ void TakeOver::put_logger_back(PyObject* held_entry, Pending& pending) noexcept 
 // _CAPTURES, each only if still there, with a dict this leaves empty.
 void TakeOver::unregister(Pending& pending) noexcept {
   Ref loggers = registry_dict(N._LOGGERS);
+  if (!loggers) return pending.keep();
   Ref captures = registry_dict(N._CAPTURES);
-  if (!loggers || !captures) return pending.keep();
+  if (!captures) return pending.keep();
   Ref stack;
-  if (record_position_ && get_dict(loggers.get(), N._LOGGERS, name_.get(), stack) < 0)
-    pending.keep();
-  if (stacked_ && stack) {
-    Ref self_position = position(PyLong_AsLong(record_position_.get()) + 1);
-    if (!self_position) {
-      pending.keep();
-    } else {
-      drop_if_unchanged(stack.get(), self_position.get(), self_.get(), pending);
-      drop_if_empty(loggers.get(), name_.get(), pending);
-    }
+  if (get_dict(loggers.get(), N._LOGGERS, name_.get(), stack) < 0) pending.keep();
+  if (self_position_ && stack) {
+    drop_if_unchanged(stack.get(), self_position_.get(), self_.get(), pending);
+    drop_if_empty(loggers.get(), name_.get(), pending);
   }
-  if (!record_) return;
   Ref per_name;
   if (get_dict(captures.get(), N._CAPTURES, name_.get(), per_name) < 0) {
     pending.keep();
