@@ -760,3 +760,24 @@ def test_a_change_no_watcher_sees_ends_the_skip(make_quiet, hazard):
     quiet._file_handler.flush()
     written = open(quiet._file_handler.baseFilename, encoding="utf-8").read()
     assert events or written.endswith(" - DEBUG - seen 1\n"), (events, written)
+
+
+def test_a_logging_no_cache_can_hold_is_read_on_each_call_of_a_disabled_object(make_quiet):
+    quiet, reads = make_quiet(), []
+
+    class Counting(types.ModuleType):  # not exactly a module: never cached
+        @property
+        def DEBUG(self):
+            reads.append(1)
+            return logging.DEBUG
+
+    counting = Counting("logging")
+    vars(counting).update({k: v for k, v in vars(logging).items() if k != "DEBUG"})
+    quiet.disable()
+    log_main.logging = counting
+    try:
+        for _ in range(5):
+            quiet.debug("dropped")
+    finally:
+        log_main.logging = logging
+    assert len(reads) == 5

@@ -44,6 +44,14 @@ Ref call_dict(PyObject* callable, std::initializer_list<PyObject*> pos,
 // Truth value of an attribute: 1 true, 0 false, -1 error.
 int attr_truth(PyObject* obj, PyObject* name) noexcept;
 
+// Whether testing the truth of an instance of `t` runs no Python code (it is
+// always true).
+inline bool truth_runs_nothing(PyTypeObject* t) noexcept {
+  return !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+         !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+         !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
 // id(obj): the object's address as an int.
 inline Ref py_id(PyObject* obj) noexcept { return Ref::steal(PyLong_FromVoidPtr(obj)); }
 

@@ -90,7 +90,7 @@ struct Link {
   // identity on each call (a __dict__ assigned whole is no event of the
   // old one); what it holds moves the epoch when it changes.
   Watched own;
-  int nhandlers = -1;  // -1: the handlers' levels are read on each call
+  int nhandlers = 0;  // how many handlers are watched, once watch_link succeeded
   Watched handler[kHandlers];
   long threshold[kHandlers] = {};
 };
@@ -127,11 +127,8 @@ struct Self {
 struct Cache {
   int dict_watcher = -1;
   int type_watcher = -1;
-  int function_watcher = -1;
   bool on = false;
-  bool watching = false;  // instance dicts are watched: stores into them are events
   std::uint64_t epoch = 1;
-  std::uint64_t events = 0;
   Env env;
   KwDefaults kwdefaults[kLevelCount];
   TypeSet logger_types, handler_types, self_types;

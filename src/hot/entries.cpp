@@ -175,7 +175,7 @@ Entry* derive_entry(PyObject* logger, std::uint64_t stamp) noexcept {
     // Checked on each call as one of the child's live values.
     current = parent.get();
   }
-  e->watched = cache->watching;
+  e->watched = dicts_watched;
   for (int k = 0; e->watched && k < e->nlinks; ++k) e->watched = watch_link(e->links[k]);
   if (cache->epoch != stamp) return fail();
   e->stamp = stamp;

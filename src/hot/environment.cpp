@@ -86,9 +86,7 @@ bool remember(TypeSet& set, PyTypeObject* type, std::uint64_t stamp) noexcept {
 bool logger_type_fit(PyTypeObject* type, std::uint64_t stamp) noexcept {
   if (in_set(cache->logger_types, type)) return true;
   if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
-  if (type->tp_as_number && type->tp_as_number->nb_bool) return false;
-  if (type->tp_as_mapping && type->tp_as_mapping->mp_length) return false;
-  if (type->tp_as_sequence && type->tp_as_sequence->sq_length) return false;
+  if (!truth_runs_nothing(type)) return false;
   if (!logger_type_untouched(type, cache->env.module.get())) return false;
   return remember(cache->logger_types, type, stamp);
 }

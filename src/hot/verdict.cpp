@@ -35,8 +35,7 @@ int start() noexcept {
     PyErr_Clear();
     cache->on = false;
   }
-  cache->watching = cache->on && inline_stores_seen();
-  dicts_watched = cache->watching;
+  dicts_watched = cache->on && inline_stores_seen();
 #endif
   return 0;
 }
@@ -124,10 +123,13 @@ Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwa
 }
 
 void remember_self(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
-  if (!caching() || !cache->watching || !in_set(cache->self_types, Py_TYPE(self))) return;
+  if (!dicts_watched || !in_set(cache->self_types, Py_TYPE(self))) return;
   const bool disabled = logger == Py_None;
   if (!disabled && !in_set(cache->logger_types, Py_TYPE(logger))) return;
   Self* s = find_self(self);
+  // Still current with this very dict: it was watched all along, so
+  // _logger holds what was recorded.
+  if (s && s->stamp == cache->epoch && s->self.dict == dict && still(s->self)) return;
   if (!s) {
     s = &cache->selves[cache->next_self];
     cache->last_self = cache->next_self;
@@ -141,13 +143,16 @@ void remember_self(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
 }
 
 Quick quick(PyObject* self, int level_index) noexcept {
-  if (!cache || !cache->watching) return Quick::Unknown;
+  if (!dicts_watched) return Quick::Unknown;
   Self* s = find_self(self);
   if (!s || s->stamp != cache->epoch || !still(s->self)) return Quick::Unknown;
+  // Even a disabled object reads logging's level constant: only a cached
+  // one is known to read nothing.
+  if (!env_valid()) return Quick::Unknown;
   if (!s->logger) return Quick::Disabled;
   // _logger is a value of self's unchanged dict, so still alive.
   const Env& env = cache->env;
-  if (!env_valid() || !env.default_factory || !env.levels_small) return Quick::Unknown;
+  if (!env.default_factory || !env.levels_small) return Quick::Unknown;
   Entry* e = find_entry(s->logger);
   if (!e || !e->watched) return Quick::Unknown;
   return from_watched(*e, env.level_values[level_index]) == Cached::Skip ? Quick::Skip

@@ -13,13 +13,11 @@ namespace {
 #ifndef Py_GIL_DISABLED
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   ++cache->epoch;
-  ++cache->events;
   return 0;
 }
 
 int on_type_event(PyTypeObject*) noexcept {
   ++cache->epoch;
-  ++cache->events;
   return 0;
 }
 
@@ -30,7 +28,6 @@ int on_function_event(PyFunction_WatchEvent event, PyFunctionObject*, PyObject*)
   if (event == PyFunction_EVENT_MODIFY_CODE || event == PyFunction_EVENT_MODIFY_DEFAULTS ||
       event == PyFunction_EVENT_MODIFY_KWDEFAULTS) {
     ++cache->epoch;
-    ++cache->events;
   }
   return 0;
 }
@@ -38,9 +35,12 @@ int on_function_event(PyFunction_WatchEvent event, PyFunctionObject*, PyObject*)
 // Whether a store made the ordinary way into `obj` reaches the watcher of
 // `dict` (obj's namespace).
 bool store_seen(PyObject* obj, PyObject* dict) noexcept {
-  if (PyDict_Watch(cache->dict_watcher, dict) < 0) return false;
-  const std::uint64_t before = cache->events;
-  bool seen = PyObject_SetAttr(obj, N.level, Py_True) == 0 && cache->events != before;
+  if (PyDict_Watch(cache->dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::uint64_t before = cache->epoch;
+  bool seen = PyObject_SetAttr(obj, N.level, Py_True) == 0 && cache->epoch != before;
   PyErr_Clear();
   PyDict_Unwatch(cache->dict_watcher, dict);
   PyErr_Clear();
@@ -114,9 +114,10 @@ int make_cache() noexcept {
 #else
   cache->dict_watcher = PyDict_AddWatcher(on_dict_event);
   cache->type_watcher = cache->dict_watcher < 0 ? -1 : PyType_AddWatcher(on_type_event);
-  cache->function_watcher =
+  // Function watchers see every function; the id is not needed again.
+  const int function_watcher =
       cache->type_watcher < 0 ? -1 : PyFunction_AddWatcher(on_function_event);
-  if (cache->function_watcher < 0) {
+  if (function_watcher < 0) {
     PyErr_Clear();
     return 0;
   }

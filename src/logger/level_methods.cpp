@@ -74,14 +74,6 @@ Ref read_logger(PyObject* self, PyObject* dict) noexcept {
   return getattr(self, N._logger);
 }
 
-// Whether testing the truth of `v` runs no Python code.
-bool truth_runs_nothing(PyObject* v) noexcept {
-  PyTypeObject* t = Py_TYPE(v);
-  return !(t->tp_as_number && t->tp_as_number->nb_bool) &&
-         !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
-         !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
-}
-
 // The record of `message` (prepared) for `logger` (self._logger read after
 // composing), logged unless nobody could see it.
 Ref emit_composed(Ref logger, PyObject* level, Message& message, PyObject* args,
@@ -107,10 +99,21 @@ Ref compose_and_emit(PyObject* self, PyObject* dict, Ref first, PyObject* level,
                      PyObject* kwargs) noexcept {
   Message message(parts, nparts);
   if (message.prepare() < 0) return {};
-  Ref logger = !message.converted_any() && dict && truth_runs_nothing(first.get())
+  Ref logger = !message.converted_any() && dict && truth_runs_nothing(Py_TYPE(first.get()))
                    ? std::move(first)
                    : read_logger(self, dict);
   return emit_composed(std::move(logger), level, message, args, kwargs);
+}
+
+// None for a record composed and emitted, or not: every Exception raised
+// while composing or emitting is swallowed (anything else is passed on); the
+// exception the caller may be handling is not touched.
+Ref none_unless_fatal(Ref result) noexcept {
+  if (!result) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyErr_Clear();
+  }
+  return none();
 }
 
 // The body of _log once its arguments are bound; args and kwargs are NULL
@@ -123,15 +126,8 @@ Ref log_body(PyObject* self, PyObject* dict, PyObject* level, PyObject* const* p
   int enabled = logger.get() == Py_None ? 0 : PyObject_IsTrue(logger.get());
   if (enabled <= 0) return enabled < 0 ? Ref{} : none();
 
-  // Every Exception raised while composing or emitting is swallowed; the
-  // exception the caller may be handling is not touched.
-  Ref result =
-      compose_and_emit(self, dict, std::move(logger), level, parts, nparts, args, kwargs);
-  if (!result) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-    PyErr_Clear();
-  }
-  return none();
+  return none_unless_fatal(
+      compose_and_emit(self, dict, std::move(logger), level, parts, nparts, args, kwargs));
 }
 
 PyObject* or_null(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
@@ -145,17 +141,10 @@ Ref compose_then_skip(PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
   Ref level = hot::level_constant(level_index);
   if (!level) return {};
   Message message(parts, nparts);
-  Ref result;
-  if (message.prepare() == 0) {
-    result = hot::quick(self, level_index) == hot::Quick::Skip
-                 ? none()
-                 : emit_composed(getattr(self, N._logger), level.get(), message, nullptr, nullptr);
-  }
-  if (!result) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-    PyErr_Clear();
-  }
-  return none();
+  if (message.prepare() < 0) return none_unless_fatal({});
+  if (hot::quick(self, level_index) == hot::Quick::Skip) return none();
+  return none_unless_fatal(
+      emit_composed(getattr(self, N._logger), level.get(), message, nullptr, nullptr));
 }
 
 Ref log_impl(Func*, Bound& a) noexcept {
@@ -164,37 +153,30 @@ Ref log_impl(Func*, Bound& a) noexcept {
                   PyTuple_GET_SIZE(message), or_null(a[3]), or_null(a[4]));
 }
 
-// self._log(level, message, args, kwargs) with the method's level (index 0
-// to 4 for DEBUG to CRITICAL); `message` is the tuple of the parts when the
-// caller has it already.
-Ref call_log(PyObject* self, PyObject* const* parts, Py_ssize_t nparts, PyObject* message,
-             PyObject* args, PyObject* kwargs, int level_index) noexcept {
+// self._log(level, parts, args, kwargs) with the method's level (index 0
+// to 4 for DEBUG to CRITICAL).
+Ref call_log(PyObject* self, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
+             PyObject* kwargs, int level_index) noexcept {
   hot::LogTarget target = hot::log_target(self);  // found before the level is read
   if (target.how == hot::LogTarget::How::Error) return {};
   Ref level = hot::level_constant(level_index);
   if (!level) return {};
   if (target.how == hot::LogTarget::How::Direct) {
     // Same effect as the call below, without building the message tuple.
-    Ref r = log_body(self, target.dict.get(), level.get(), parts, nparts, or_null(args),
-                     or_null(kwargs));
-    return r ? none() : Ref{};
+    return log_body(self, target.dict.get(), level.get(), parts, nparts, or_null(args),
+                    or_null(kwargs));
   }
-  Ref made;
-  if (!message) {
-    made = Ref::steal(PyTuple_New(nparts));
-    if (!made) return {};
-    for (Py_ssize_t i = 0; i < nparts; ++i)
-      PyTuple_SET_ITEM(made.get(), i, Py_NewRef(parts[i]));
-    message = made.get();
-  }
-  Ref r = call_method(self, N._log, level.get(), message, args, kwargs);
+  Ref message = Ref::steal(PyTuple_New(nparts));
+  if (!message) return {};
+  for (Py_ssize_t i = 0; i < nparts; ++i) PyTuple_SET_ITEM(message.get(), i, Py_NewRef(parts[i]));
+  Ref r = call_method(self, N._log, level.get(), message.get(), args, kwargs);
   if (!r) return {};
   return none();
 }
 
 template <int Level>
 Ref level_impl(Func*, Bound& a) noexcept {
-  return call_log(a[0], a.var_items(), a.var_count(), nullptr, a[2], a[3], Level);
+  return call_log(a[0], a.var_items(), a.var_count(), a[2], a[3], Level);
 }
 
 // The entry of the level methods: a call without keywords, while the live
@@ -217,7 +199,7 @@ PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
     }
   }
   // Nothing here throws: errors travel as the C API's do.
-  return call_log(args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None, Level).release();
+  return call_log(args[0], args + 1, nargs - 1, Py_None, Py_None, Level).release();
 }
 
 const Param log_method_params[] = {
