@@ -1,5 +1,6 @@
 """VarnelLog: choosing the variant, registering configuring loggers, and the lock."""
 
+import io
 import json
 import logging
 import re
@@ -74,13 +75,22 @@ def test_package_known_only_through_its_modules_is_configured(name, tmp_path, re
     # A package's modules call getLogger(__name__) at import, before main
     # configures the package itself.
     db, api = logging.getLogger(name + ".db"), logging.getLogger(name + ".api")
-    obj = VarnelLog(name, file=str(tmp_path / "pkg.log"), console=False)
-    assert type(obj) is log_main._SetLogger and obj.name == name
-    assert log_main._LOGGERS[name] == {1: obj}
-    db.debug("query")
-    api.info("request")
-    obj.close()
+    at_root = logging.StreamHandler(io.StringIO())
+    logging.root.addHandler(at_root)
+    try:
+        obj = VarnelLog(name, file=str(tmp_path / "pkg.log"), console=False)
+        assert type(obj) is log_main._SetLogger and obj.name == name
+        assert log_main._LOGGERS[name] == {1: obj}
+        db.debug("query")
+        api.info("request")
+        obj.close()  # the package's logger is handed back as logging made it
+        db.warning("to root's handlers again")
+    finally:
+        logging.root.removeHandler(at_root)
     assert read_records(tmp_path / "pkg.log") == [(name, "DEBUG", "query"), (name, "INFO", "request")]
+    assert at_root.stream.getvalue() == "to root's handlers again\n"
+    pkg = logging.getLogger(name)
+    assert (pkg.level, pkg.propagate, pkg.disabled, pkg.handlers) == (logging.NOTSET, True, False, [])
 
 
 def test_name_made_by_other_code_takes_capturing_path(name):

@@ -342,7 +342,7 @@ def test_relative_path_stored_absolute(tmp_path, fresh_name, monkeypatch):
 
 def test_logger_level_and_propagate(tmp_path, fresh_name):
     obj = log_main._SetLogger(fresh_name(), level=logging.ERROR, file=str(tmp_path / "l.log"))
-    assert obj._logger.level == logging.DEBUG and obj._logger.propagate is False
+    assert obj._logger.level == logging.ERROR and obj._logger.propagate is False
     assert obj._console_handler.level == logging.ERROR == obj._file_handler.level
     assert (obj.file_level, obj.console_level) == (logging.ERROR, logging.ERROR)
     obj.close()

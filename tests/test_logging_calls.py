@@ -104,6 +104,56 @@ def test_level_setters_refuse_bool(out, method, attr, handler):
     assert getattr(out.obj, handler).level == logging.DEBUG
 
 
+# ---------------------------------------------------------------- what code asking the logger sees
+
+
+def has_level_handler(logger):
+    """werkzeug's and Flask's check before they add a stderr handler of their own."""
+    level, current = logger.getEffectiveLevel(), logger
+    while current:
+        if any(h.level <= level for h in current.handlers):
+            return True
+        if not current.propagate:
+            return False
+        current = current.parent
+    return False
+
+
+def test_a_library_does_its_debug_work_only_when_an_output_writes_debug(new_name, tmp_path):
+    name = new_name()
+    obj = log_main.VarnelLog(name, file=str(tmp_path / "a.log"), level=logging.INFO)
+    lib = logging.getLogger(name + ".db")  # a library module that asks before costly work
+    asked = [lib.isEnabledFor(logging.DEBUG)]
+    for output, level in (("file", 10), ("file", 20), ("console", 10), ("console", 30)):
+        getattr(obj, f"set_{output}_level")(level)
+        asked.append(lib.isEnabledFor(logging.DEBUG))
+    top = log_main.VarnelLog(name, rehandler=True)  # at DEBUG, over obj's outputs
+    asked.append(lib.isEnabledFor(logging.DEBUG))
+    top.close()  # obj's outputs are back: the file at INFO, the console at WARNING
+    asked.append(lib.isEnabledFor(logging.DEBUG))
+    assert asked == [False, True, False, True, False, True, False]
+    obj.close()
+
+
+@pytest.mark.parametrize("made_first", [False, True])
+def test_werkzeug_finds_a_handler_at_its_level_and_adds_none(new_name, tmp_path, made_first):
+    name = new_name()
+    if made_first:
+        logging.getLogger(name)
+    obj = log_main.VarnelLog(name, file=str(tmp_path / "w.log"), level=logging.INFO,
+                             rehandler=made_first)
+    assert has_level_handler(logging.getLogger(name))
+    obj.close()
+
+
+def test_a_level_below_debug_reaches_the_file(new_name, tmp_path, read_records):
+    name, path = new_name(), tmp_path / "fine.log"
+    obj = log_main.VarnelLog(name, file=str(path), level=5, console=False)
+    logging.getLogger(name).log(5, "fine detail")
+    obj.close()
+    assert read_records(path) == [(name, "Level 5", "fine detail")]
+
+
 # ---------------------------------------------------------------- disable / enable
 
 

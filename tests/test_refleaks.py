@@ -314,8 +314,8 @@ def check_setters(obj):
         obj.set_file_level(level)
         obj.enable(value)
         obj.info("through a value without log()")
-    # Stored once in each attribute and in each handler's level.
-    assert counts(level, value, logger) == [before[0] + 4, before[1] + 1, before[2] - 1]
+    # Stored once in each attribute, each handler's level and the logger's level.
+    assert counts(level, value, logger) == [before[0] + 5, before[1] + 1, before[2] - 1]
     obj.set_console_level(10)
     obj.set_file_level(10)
     obj.enable(logger)

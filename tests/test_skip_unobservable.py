@@ -426,6 +426,7 @@ def make_quiet(tmp_path):
         obj._console_handler.setStream(io.StringIO())
         obj.set_console_level(50)
         obj.set_file_level(50)
+        obj._logger.setLevel(logging.DEBUG)  # the handlers added later take lower levels
         obj.debug("warm-up")  # whatever the module remembers, it has now seen this logger
         return obj
 
@@ -677,6 +678,7 @@ def quiet_object():
     obj.set_console_level(50)
     seen = []
     obj._logger.addHandler(Recorder(seen, logging.WARNING))
+    obj._logger.setLevel(logging.DEBUG)  # the recorder goes down to DEBUG below
     return obj, seen
 """
 EXPECTED = ["after setLevel", "shadow shadowed"]

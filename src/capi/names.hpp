@@ -83,6 +83,7 @@ namespace lm {
   X(close, "close")                                        \
   X(StreamHandler, "StreamHandler")                        \
   X(FileHandler, "FileHandler")                            \
+  X(NullHandler, "NullHandler")                            \
   X(ColoredFormatter, "ColoredFormatter")                  \
   X(Formatter, "Formatter")                                \
   X(fmt, "fmt")                                            \

@@ -3,24 +3,26 @@
 #include "logger/constructors.hpp"
 
 #include "function/function.hpp"
+#include "handlers/logger_level.hpp"
 #include "logger/methods.hpp"
 #include "logger/params.hpp"
 #include "registry/stack.hpp"
 
 namespace lm {
 
-int known_to_logging(PyObject* name) noexcept {
+InLogging in_logging(PyObject* name) noexcept {
   Ref registry = logging_logger_table();
-  if (!registry) return -1;
+  if (!registry) return InLogging::Error;
   int known = PySequence_Contains(registry.get(), name);
-  if (known <= 0) return known;
+  if (known <= 0) return known < 0 ? InLogging::Error : InLogging::Absent;
   // A placeholder only stands for the loggers below the name: it has no
   // level, handlers or state of its own, and getLogger(name) replaces it.
   Ref entry = Ref::steal(PyObject_GetItem(registry.get(), name));
   Ref placeholder = entry ? logging_attr(N.PlaceHolder) : Ref{};
-  if (!placeholder) return -1;
+  if (!placeholder) return InLogging::Error;
   int is_placeholder = PyObject_IsInstance(entry.get(), placeholder.get());
-  return is_placeholder < 0 ? -1 : !is_placeholder;
+  if (is_placeholder < 0) return InLogging::Error;
+  return is_placeholder ? InLogging::Placeholder : InLogging::Logger;
 }
 
 namespace {
@@ -51,14 +53,12 @@ Ref bind_standard_logger(PyObject* self) noexcept {
   return name;
 }
 
-// The set-up both constructors end with: level DEBUG, no propagation, the
-// filter, then the console and the file handler.
+// The set-up both constructors end with: no propagation, the filter, the
+// console and the file handler, then the level of the logger it began with
+// (the builders read self._logger again), once, from the handlers it now
+// carries.
 int setup_standard_logger(PyObject* self) noexcept {
   Ref logger = getattr(self, N._logger);
-  if (!logger) return -1;
-  Ref debug = logging_attr(N.DEBUG);
-  if (!debug || !call_method(logger.get(), N.setLevel, debug.get())) return -1;
-  logger = getattr(self, N._logger);
   if (!logger || setattr(logger.get(), N.propagate, Py_False) < 0) return -1;
 
   Ref filter_class = global(N._ContextFilter);
@@ -70,7 +70,7 @@ int setup_standard_logger(PyObject* self) noexcept {
 
   if (!call_method(self, N._create_console_handler)) return -1;
   if (!call_method(self, N._create_file_handler)) return -1;
-  return 0;
+  return follow_handlers(logger.get());
 }
 
 // The set-up of a logger no take-over captured; if it fails it leaves the
@@ -123,9 +123,9 @@ Ref set_logger_init(Func* f, Bound& a) noexcept {
   PyObject* self = a[0];
   if (!super_call(f, self, N.__init__)) return {};
 
-  int known = known_to_logging(a[arg.name]);
-  if (known < 0) return {};
-  if (known) {
+  InLogging found = in_logging(a[arg.name]);
+  if (found == InLogging::Error) return {};
+  if (found == InLogging::Logger) {
     raise_value_error({a[arg.name], " 已存在"});
     return {};
   }

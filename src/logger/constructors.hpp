@@ -1,13 +1,14 @@
-// What the factory needs of the constructors: whether logging knows a name.
+// What the factory needs of the constructors: what logging holds for a name.
 #pragma once
 
 #include "capi/ref.hpp"
 
 namespace lm {
 
-// Whether logging already knows the logger `name`: it is in
-// logging.Logger.manager.loggerDict as a logger, not only as the placeholder
-// of loggers below it. 1, 0 or -1.
-int known_to_logging(PyObject* name) noexcept;
+// What logging.Logger.manager.loggerDict holds for `name`: nothing, the
+// placeholder of loggers below it (logging does not know the logger
+// itself yet), or a logger. Error with the exception set.
+enum class InLogging : signed char { Error = -1, Absent, Placeholder, Logger };
+InLogging in_logging(PyObject* name) noexcept;
 
 }  // namespace lm

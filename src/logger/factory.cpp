@@ -25,8 +25,9 @@ constexpr LoggerArgs arg = logger_args(params);
 // Runs with _LOCK held.
 Ref build(Bound& a, PyObject* name) noexcept {
   if (check_registries() < 0) return {};
-  int known = known_to_logging(name);
-  if (known < 0) return {};
+  InLogging found = in_logging(name);
+  if (found == InLogging::Error) return {};
+  int known = found == InLogging::Logger;
   if (!known && PyUnicode_CompareWithASCIIString(name, "root") == 0) {
     // logging never lists root among its known names, yet root always
     // exists: asked to take it over, the factory does.
@@ -41,7 +42,7 @@ Ref build(Bound& a, PyObject* name) noexcept {
   }
   Ref cls = global(N._SetLogger);
   if (!cls) return {};
-  Configuring configuring(name);
+  Configuring configuring(name, found == InLogging::Placeholder);
   Ref obj = call_dict(cls.get(), {name, a[arg.level], a[arg.file], a[arg.handler_type], a[arg.console]},
                       a[arg.kwargs]);
   if (!obj) return {};

@@ -1,6 +1,7 @@
 // The logger object's own methods: __init__, the output levels, disable, enable and close.
 
 #include "function/function.hpp"
+#include "handlers/logger_level.hpp"
 #include "logger/methods.hpp"
 #include "process/lock.hpp"
 #include "registry/stack.hpp"
@@ -29,8 +30,19 @@ Ref logbase_init(Func*, Bound& a) noexcept {
   return none();
 }
 
+// The logging logger of self.name (as close() finds it, so also for a
+// disabled object) follows the new level of `handler` if it carries it.
+int logger_follows(PyObject* self, PyObject* handler) noexcept {
+  Ref name = getattr(self, N.name);
+  if (!name) return -1;
+  Ref get_logger = logging_attr(N.getLogger);
+  if (!get_logger) return -1;
+  Ref logger = call(get_logger.get(), name.get());
+  return logger ? follow_handler(logger.get(), handler) : -1;
+}
+
 // Stores the level, then applies it to the handler if there is one (the
-// attribute is read again for the call).
+// attribute is read again for the call), and to the logger that carries it.
 Ref set_output_level(PyObject* self, PyObject* level, PyObject* level_attr,
                      PyObject* handler_attr) noexcept {
   if (setattr(self, level_attr, level) < 0) return {};
@@ -40,7 +52,7 @@ Ref set_output_level(PyObject* self, PyObject* level, PyObject* level_attr,
     Ref handler = getattr(self, handler_attr);
     if (!handler) return {};
     Ref r = call_method(handler.get(), N.setLevel, level);
-    if (!r) return {};
+    if (!r || logger_follows(self, handler.get()) < 0) return {};
   }
   return none();
 }

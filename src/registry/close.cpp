@@ -1,4 +1,5 @@
 // close_top: close() of a logger object, which ends the top of its name's stack.
+#include "handlers/logger_level.hpp"
 #include "registry/hand_back.hpp"
 #include "registry/records.hpp"
 #include "registry/registries.hpp"
@@ -53,7 +54,10 @@ Ref close_unstacked(PyObject* self, const Closing& c, bool has_stack) noexcept {
     took_name_over = PyObject_IsTrue(rehandler.get());
     if (took_name_over < 0) return {};
   }
-  if (!took_name_over && remove_handlers(c.logger, nullptr, pending) < 0) return {};
+  if (!took_name_over) {
+    if (remove_handlers(c.logger, nullptr, pending) < 0) return {};
+    if (follow_handlers(c.logger) < 0) pending.keep();
+  }
   if (!call_method(self, N.disable)) pending.keep();
   return pending.finish() < 0 ? Ref{} : none();
 }
@@ -91,8 +95,10 @@ int take_off_top(const Closing& c, const Top& t, Ref& departing, Pending& pendin
 }
 
 // The objects: the departing one is switched off, the one below takes the
-// logger back; a take-over of a name without a stack gives the logger back
-// its level, propagate and disabled.
+// logger back, and the logger's level follows the handlers now on it. The
+// bottom of a stack with a held entry (a take-over of a name without a
+// stack, or the configuring object of a placeholder's name) gives the
+// logger back its level, propagate and disabled instead.
 int switch_objects(const Closing& c, const Top& t, PyObject* departing,
                    Pending& pending) noexcept {
   if (departing && (check_logger_object(departing, c.name, t.position.get()) < 0 ||
@@ -107,7 +113,9 @@ int switch_objects(const Closing& c, const Top& t, PyObject* departing,
       pending.keep();
   } else if (t.entry) {
     restore_logger_state(c.logger, held_capture(t.entry.get()).logger_state, pending);
+    return 0;
   }
+  if (follow_handlers(c.logger) < 0) pending.keep();
   return 0;
 }
 

@@ -26,6 +26,15 @@
 //    holding them keeps those ids from being reused; what was detached and
 //    what the logger was is taken from the held copy, never from the public
 //    record, so an edited record cannot make a handler be lost.
+//  * One held entry has no record: the configuring object of a name that
+//    logging held only as a placeholder holds, at position 0, no handler
+//    and the logger as logging made it (level NOTSET, propagating), so that
+//    the close of the bottom of the stack gives the logger back to logging
+//    as it gives back a logger taken over while its name had no stack.
+//
+// The level of a logger that carries our handlers follows them
+// (handlers/logger_level.hpp): the set-up sets it, and close sets it again
+// from the handlers left on a logger it does not give back.
 //
 // A take-over closes what it detaches (so that a file it also writes is not
 // held open twice), except a handler another logger still carries, which is
@@ -106,7 +115,9 @@ class LoggerSnapshot {
 // set-up puts both back.
 class Configuring {
  public:
-  explicit Configuring(PyObject* name) noexcept;
+  // `placeholder`: logging held the name only as the placeholder of
+  // loggers below it, and the set-up made its logger.
+  Configuring(PyObject* name, bool placeholder) noexcept;
   ~Configuring();
   Configuring(const Configuring&) = delete;
   Configuring& operator=(const Configuring&) = delete;
@@ -116,13 +127,17 @@ class Configuring {
   // NewFile).
   static int note_logger(const LoggerSnapshot& before) noexcept;
 
-  // register_configured(name, obj); when it fails, the set-up is undone:
-  // the handlers it attached removed and closed, the logger's level,
-  // propagate and disabled and the file's registration as they were.
+  // register_configured(name, obj), for a placeholder's name with the held
+  // entry at position 0 (below); when it fails, the set-up is undone: the
+  // handlers it attached removed and closed, the logger's level, propagate
+  // and disabled and the file's registration as they were.
   Ref register_object(PyObject* obj) noexcept;
 
  private:
+  int hold_logger_as_made(Ref& key, Ref& entry) noexcept;
+
   Ref name_;
+  bool placeholder_;
   LoggerSnapshot before_;
   NewFile file_;
   Configuring* outer_;
