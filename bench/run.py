@@ -173,6 +173,7 @@ def twin(name):
         lg, ch, fh = hand_made(name, tmp(name + ".log"))
     ch.setLevel(logging.WARNING)
     fh.setLevel(logging.WARNING)
+    lg.setLevel(logging.WARNING)  # a managed logger follows its outputs' levels
     return lg
 
 

@@ -100,10 +100,10 @@ class _LogBase:
         """Close the top object of this name: its handlers are removed and closed."""
 
     def set_console_level(self, level: int) -> None:
-        """Set the console handler's level (the logging logger stays at DEBUG)."""
+        """Set the console handler's level (the logging logger follows the lowest output level)."""
 
     def set_file_level(self, level: int) -> None:
-        """Set the file handler's level (the logging logger stays at DEBUG)."""
+        """Set the file handler's level (the logging logger follows the lowest output level)."""
 
     def _log(
         self,

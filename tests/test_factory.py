@@ -71,24 +71,20 @@ def test_second_call_gives_new_child_capturing_logger(name):
     assert third.name != second.name
 
 
-def test_package_known_only_through_its_modules_is_configured(name, tmp_path, read_records):
+def test_package_known_only_through_its_modules_is_configured(name, tmp_path, read_records, monkeypatch):
     # A package's modules call getLogger(__name__) at import, before main
     # configures the package itself.
     db, api = logging.getLogger(name + ".db"), logging.getLogger(name + ".api")
-    at_root = logging.StreamHandler(io.StringIO())
-    logging.root.addHandler(at_root)
-    try:
-        obj = VarnelLog(name, file=str(tmp_path / "pkg.log"), console=False)
-        assert type(obj) is log_main._SetLogger and obj.name == name
-        assert log_main._LOGGERS[name] == {1: obj}
-        db.debug("query")
-        api.info("request")
-        obj.close()  # the package's logger is handed back as logging made it
-        db.warning("to root's handlers again")
-    finally:
-        logging.root.removeHandler(at_root)
+    monkeypatch.setattr(logging.root, "handlers", [logging.StreamHandler(at_root := io.StringIO())])
+    obj = VarnelLog(name, file=str(tmp_path / "pkg.log"), console=False)
+    assert type(obj) is log_main._SetLogger and obj.name == name
+    assert log_main._LOGGERS[name] == {1: obj}
+    db.debug("query")
+    api.info("request")
+    obj.close()  # the package's logger is handed back as logging made it
     assert read_records(tmp_path / "pkg.log") == [(name, "DEBUG", "query"), (name, "INFO", "request")]
-    assert at_root.stream.getvalue() == "to root's handlers again\n"
+    db.warning("to root's handlers again")
+    assert at_root.getvalue() == "to root's handlers again\n"
     pkg = logging.getLogger(name)
     assert (pkg.level, pkg.propagate, pkg.disabled, pkg.handlers) == (logging.NOTSET, True, False, [])
 

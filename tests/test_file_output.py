@@ -135,6 +135,7 @@ def _probe_class(fail):
             probe = self
 
             class Wrapper:
+                __getattr__ = lambda self, attr: getattr(real, attr)  # noqa: E731
                 def addHandler(self, h):
                     probe.seen.append((type(h), dict(log_main._FHANDLERS).get(probe.file)))
                     if fail:

@@ -104,18 +104,13 @@ def test_level_setters_refuse_bool(out, method, attr, handler):
     assert getattr(out.obj, handler).level == logging.DEBUG
 
 
-# ---------------------------------------------------------------- what code asking the logger sees
-
-
 def has_level_handler(logger):
     """werkzeug's and Flask's check before they add a stderr handler of their own."""
-    level, current = logger.getEffectiveLevel(), logger
-    while current:
-        if any(h.level <= level for h in current.handlers):
+    level = logger.getEffectiveLevel()
+    while logger:
+        if any(h.level <= level for h in logger.handlers):
             return True
-        if not current.propagate:
-            return False
-        current = current.parent
+        logger = logger.parent if logger.propagate else None
     return False
 
 

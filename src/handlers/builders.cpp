@@ -4,6 +4,7 @@
 
 #include "function/function.hpp"
 #include "handlers/kinds.hpp"
+#include "handlers/logger_level.hpp"
 #include "process/new_file.hpp"
 #include "process/state.hpp"
 
@@ -16,8 +17,9 @@ namespace {
 using MakeFormatter = Ref (*)() noexcept;
 
 // self.<handler_attr>.setLevel(self.<level_attr>), .setFormatter(make()),
-// .addFilter(self._handler_filter), then self._logger.addHandler(it); the
-// handler attribute is read again for each step.
+// .addFilter(self._handler_filter), then self._logger.addHandler(it), and
+// that logger's level follows the handlers it now carries; the handler
+// attribute is read again for each step.
 int configure_and_attach(PyObject* self, PyObject* handler_attr, PyObject* level_attr,
                          MakeFormatter make) noexcept {
   Ref handler = getattr(self, handler_attr);
@@ -39,7 +41,7 @@ int configure_and_attach(PyObject* self, PyObject* handler_attr, PyObject* level
   if (!logger) return -1;
   handler = getattr(self, handler_attr);
   if (!handler || !call_method(logger.get(), N.addHandler, handler.get())) return -1;
-  return 0;
+  return follow_handlers(logger.get());
 }
 
 // colorlog.ColoredFormatter(fmt=_cformatter, log_colors=_colors): exactly

@@ -1,6 +1,8 @@
 // The level of a logging logger that carries outputs: the lowest one of its handlers takes.
 #include "handlers/logger_level.hpp"
 
+#include <utility>
+
 #include "process/state.hpp"
 
 namespace lm {

@@ -53,10 +53,9 @@ Ref bind_standard_logger(PyObject* self) noexcept {
   return name;
 }
 
-// The set-up both constructors end with: no propagation, the filter, the
-// console and the file handler, then the level of the logger it began with
-// (the builders read self._logger again), once, from the handlers it now
-// carries.
+// The set-up both constructors end with: no propagation, the filter, then
+// the console and the file handler; the logger's level is set once, from
+// the handlers it then carries.
 int setup_standard_logger(PyObject* self) noexcept {
   Ref logger = getattr(self, N._logger);
   if (!logger || setattr(logger.get(), N.propagate, Py_False) < 0) return -1;
@@ -70,6 +69,12 @@ int setup_standard_logger(PyObject* self) noexcept {
 
   if (!call_method(self, N._create_console_handler)) return -1;
   if (!call_method(self, N._create_file_handler)) return -1;
+  // A builder that attached a handler set the level (before the file was
+  // registered, so that nothing fails after the registration); without one
+  // the level still follows the handlers the logger carries.
+  int built = attr_truth(self, N._console_handler);
+  if (built == 0) built = attr_truth(self, N._file_handler);
+  if (built) return built < 0 ? -1 : 0;
   return follow_handlers(logger.get());
 }
 
