@@ -27,6 +27,7 @@ from typing import Tuple as Tuple
 import colorlog as colorlog
 
 # Not bound by the module; used in annotations only (hidden from importers).
+from types import TracebackType
 from typing import TextIO
 
 __all__ = ["VarnelLog"]
@@ -151,6 +152,28 @@ class _LogBase:
         kwargs: Optional[Dict[str, Any]] = None,
     ) -> None:
         """Log the str() of the parts, joined by spaces, at CRITICAL."""
+
+    def exception(
+        self,
+        *message: Any,
+        args: Optional[Tuple[Any, ...]] = None,
+        kwargs: Optional[Dict[str, Any]] = None,
+    ) -> None:
+        """Log at ERROR with the exception being handled (exc_info=True unless kwargs give it)."""
+
+    def __enter__(self) -> _LogBase:
+        """The object itself."""
+
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
+        """Call self.close(); the block's exception, if any, goes on."""
+
+    def __repr__(self) -> str:
+        """Class, name, file and kind, the two levels, and " closed" or " disabled"."""
 
 class VarnelLog:
     """The factory: calling it returns a logger object, never a VarnelLog.

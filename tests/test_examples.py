@@ -119,6 +119,19 @@ def check_take_over(tmp_path):
     assert "library format" not in r.stderr
 
 
+def check_blocks(tmp_path):
+    r = run_example("blocks.py", tmp_path)
+    path = tmp_path / "logs" / "db.log"
+    shown = f"<_GetLogger 'thirdparty.db' file={str(path)!r} (file) console_level=DEBUG file_level=DEBUG"
+    assert r.stdout.splitlines() == [shown + ">", shown + " closed>", "level: 30"]
+    lines = path.read_text(encoding="utf-8").splitlines()
+    assert [m.groups() for m in map(LINE.match, lines[:2])] == [
+        ("", "thirdparty.db", "INFO", "the library's INFO records reach our console and file", None),
+        ("", "thirdparty.db", "ERROR", "parse failed", None)]
+    assert lines[2] == "Traceback (most recent call last):" and lines[-1] == (
+        "ValueError: invalid literal for int() with base 10: 'not a number'")
+
+
 def check_stacking(tmp_path):
     r = run_example("stacking.py", tmp_path)
     assert [c[1:] for c in records(r.stderr)] == [
@@ -164,6 +177,7 @@ CHECKS = {
     "levels.py": check_levels,
     "switching.py": check_switching,
     "take_over.py": check_take_over,
+    "blocks.py": check_blocks,
     "stacking.py": check_stacking,
     "child_logger.py": check_child_logger,
     "threads.py": check_threads,

@@ -16,7 +16,8 @@ from conftest import check_registries, logger_state
 import log_main
 from log_main import VarnelLog
 
-ARGS = {"close": (), "set_console_level": (40,), "set_file_level": (40,), "disable": ()}
+ARGS = {"close": (), "set_console_level": (40,), "set_file_level": (40,), "disable": (),
+        "__repr__": ()}
 OPS = ["file", "rotating", "timerotating", "console", "take-over", "nested take-over", *ARGS,
        "enable", "debug", "info", "warning", "error", "critical"]
 directory, made, armed = tempfile.mkdtemp(), iter(range(10**9)), {}

@@ -54,7 +54,7 @@ ORIGINAL = {
     "DEBUG": logging.DEBUG,
     "logging": log_main.logging,
     "kwdefaults": {m: getattr(_LogBase, m).__kwdefaults__ for m in ("debug", "info", "warning",
-                                                                       "error", "critical")},
+                                                                       "error", "critical", "exception")},
 }
 
 
@@ -353,7 +353,8 @@ def log_call(method, parts, args_and_part, kwargs):
 
 
 log_op = st.builds(log_call,
-                   st.sampled_from(["debug", "debug", "info", "info", "warning", "error", "critical"]),
+                   st.sampled_from(["debug", "debug", "info", "info", "warning", "error", "critical",
+                                    "exception"]),
                    st.lists(part, max_size=3), st.sampled_from(ARGS[:1] * 5 + ARGS[1:]),
                    st.sampled_from([None] * 6 + [{"stacklevel": 1}, {"extra": {"tag": 1}}]))
 levels = st.sampled_from(LEVELS)

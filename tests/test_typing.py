@@ -94,7 +94,7 @@ def test_bad_usage_reports_exactly_the_marked_errors(mypy_cache):
     assert messages["arg-type"] == ('Argument 1 to "set_console_level" of "_LogBase" has '
                                     'incompatible type "str"; expected "int"')
     assert messages["call-arg"] == 'Unexpected keyword argument "extra" for "info" of "_LogBase"'
-    assert messages["attr-defined"] == '"_LogBase" has no attribute "exception"'
+    assert messages["attr-defined"] == '"_LogBase" has no attribute "fatal"'
     assert f"Found {len(expected)} errors in 1 file" in r.stdout
 
 

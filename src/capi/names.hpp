@@ -69,6 +69,7 @@ namespace lm {
   X(_captures_logger, "_captures_logger")                  \
   X(__init__, "__init__")                                  \
   X(getLogger, "getLogger")                                \
+  X(getLevelName, "getLevelName")                          \
   X(Logger, "Logger")                                      \
   X(manager, "manager")                                    \
   X(loggerDict, "loggerDict")                              \

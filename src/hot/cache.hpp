@@ -130,7 +130,7 @@ struct Cache {
   bool on = false;
   std::uint64_t epoch = 1;
   Env env;
-  KwDefaults kwdefaults[kLevelCount];
+  KwDefaults kwdefaults[kKwDefaultsSlots];
   TypeSet logger_types, handler_types, self_types;
   Entry* entries[kEntries] = {};
   int next_entry = 0;

@@ -50,9 +50,9 @@ Ref level_constant(int index) noexcept {
   return logging_attr(level_constant_name(index));
 }
 
-bool kwdefaults_are_none(Func* f, int index) noexcept {
+bool kwdefaults_are_none(Func* f, int slot) noexcept {
   if (!caching()) return false;
-  KwDefaults& k = cache->kwdefaults[index];
+  KwDefaults& k = cache->kwdefaults[slot];
   PyObject* dict = f->kwdefaults;
   if (k.stamp == cache->epoch && k.func == f && k.dict == dict) return dict != nullptr;
   const std::uint64_t stamp = cache->epoch;

@@ -28,9 +28,14 @@ void forget() noexcept;
 // from the cache while nothing it was derived from has changed.
 Ref level_constant(int index) noexcept;
 
+// The level methods whose __kwdefaults__ are kept, by slot: the five level
+// methods at their level index (0 to 4), exception() after them.
+inline constexpr int kExceptionSlot = 5;
+inline constexpr int kKwDefaultsSlots = 6;
+
 // Whether f's live __kwdefaults__ still give args=None and kwargs=None,
-// so that a call without keywords needs no binder.
-bool kwdefaults_are_none(Func* f, int index) noexcept;
+// so that a call without keywords needs no binder; `slot` is f's own.
+bool kwdefaults_are_none(Func* f, int slot) noexcept;
 
 // How self._log is reached. Direct: it is _LogBase._log itself; then
 // `dict` is self's own __dict__ when self._logger may be read from it.

@@ -18,6 +18,10 @@ extern const Signature info_sig;
 extern const Signature warning_sig;
 extern const Signature error_sig;
 extern const Signature critical_sig;
+extern const Signature exception_sig;
+extern const Signature enter_sig;
+extern const Signature exit_sig;
+extern const Signature repr_sig;
 
 // _SetLogger and _GetLogger
 extern const Signature set_logger_init_sig;

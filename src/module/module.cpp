@@ -43,11 +43,13 @@ int exec_module(PyObject* module) noexcept {
   if (!ns) return -1;
   state.ns = Py_NewRef(ns);
   state.captured = PyDict_New();
-  if (!state.captured || run_module_body(ns) < 0 || register_fork_handler() < 0 ||
+  state.closed = PyDict_New();
+  if (!state.captured || !state.closed || run_module_body(ns) < 0 || register_fork_handler() < 0 ||
       hot::start() < 0) {
     Py_CLEAR(state.ns);
     Py_CLEAR(state.log_func);
     Py_CLEAR(state.captured);
+    Py_CLEAR(state.closed);
     return -1;
   }
   state.module = Py_NewRef(module);

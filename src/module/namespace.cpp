@@ -142,7 +142,8 @@ const Method logbase_methods[] = {
     {&disable_sig},         {&enable_sig},                 {&close_sig},
     {&set_console_level_sig}, {&set_file_level_sig},       {&log_sig},
     {&debug_sig},           {&info_sig},                   {&warning_sig},
-    {&error_sig},           {&critical_sig},
+    {&error_sig},           {&critical_sig},               {&exception_sig},
+    {&enter_sig},           {&exit_sig},                   {&repr_sig},
 };
 const Method varnel_methods[] = {{&varnel_new_sig, true}};
 const Method set_logger_methods[] = {{&set_logger_init_sig}, {&setup_logger_sig}};

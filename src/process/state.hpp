@@ -14,6 +14,9 @@ struct State {
   // match handlers by id(); holding them keeps those ids from being reused
   // by new handlers while the record exists.
   PyObject* captured = nullptr;
+  // id(obj) -> a weak reference to obj, for each logger object close() took
+  // off (registry/closed.cpp); the entry goes with the object.
+  PyObject* closed = nullptr;
 };
 
 extern State state;

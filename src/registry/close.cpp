@@ -39,7 +39,7 @@ int find_registries(Closing& c) noexcept {
 }
 
 // No stack: a child logger, or a name whose stack was closed. Every
-// handler goes and only this object is switched off; but a take-over
+// handler goes and only this object is ended (end_object); but a take-over
 // always stacks, so an object that took the name over and finds no stack
 // had its stack closed before, and the handlers there now were handed back
 // or belong to others.
@@ -58,7 +58,7 @@ Ref close_unstacked(PyObject* self, const Closing& c, bool has_stack) noexcept {
     if (remove_handlers(c.logger, nullptr, pending) < 0) return {};
     if (follow_handlers(c.logger) < 0) pending.keep();
   }
-  if (!call_method(self, N.disable)) pending.keep();
+  end_object(self, pending);
   return pending.finish() < 0 ? Ref{} : none();
 }
 
@@ -94,16 +94,19 @@ int take_off_top(const Closing& c, const Top& t, Ref& departing, Pending& pendin
   return 0;
 }
 
-// The objects: the departing one is switched off, the one below takes the
+// The objects: the departing one is ended (end_object), the one below takes the
 // logger back, and the logger's level follows the handlers now on it. The
 // bottom of a stack with a held entry (a take-over of a name without a
 // stack, or the configuring object of a placeholder's name) gives the
 // logger back its level, propagate and disabled instead.
 int switch_objects(const Closing& c, const Top& t, PyObject* departing,
                    Pending& pending) noexcept {
-  if (departing && (check_logger_object(departing, c.name, t.position.get()) < 0 ||
-                    !call_method(departing, N.disable)))
-    pending.keep();
+  if (departing) {
+    if (check_logger_object(departing, c.name, t.position.get()) < 0)
+      pending.keep();
+    else
+      end_object(departing, pending);
+  }
   if (c.top > 1) {
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(c.stack.get(), t.record_position.get(), &found) < 0) return -1;

@@ -34,6 +34,11 @@ void drop_if_empty(PyObject* reg, PyObject* key, Pending& pending) noexcept;
 // -1 with a TypeError that says where it was found.
 int check_logger_object(PyObject* obj, PyObject* name, PyObject* pos) noexcept;
 
+// Ends a logger object that close() takes off: marks it closed (closed.cpp,
+// see was_closed) and switches it off with its own disable(); what fails
+// is kept in `pending`.
+void end_object(PyObject* obj, Pending& pending) noexcept;
+
 // The undo of a failed construction: the exception that made it necessary
 // is set aside while it runs, what fails meanwhile is kept in `pending`,
 // and done() reports that as unraisable for the logger `name` and raises

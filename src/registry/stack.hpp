@@ -178,4 +178,8 @@ class TakeOver {
 // close(): ends the top of self.name's stack under the module lock.
 Ref close_top(PyObject* self, PyObject* name, PyObject* logger) noexcept;
 
+// Whether close() has ended the logger object `obj` (closed.cpp): 1 for an
+// object close() took off, for the rest of its life; 0 for any other, -1.
+int was_closed(PyObject* obj) noexcept;
+
 }  // namespace lm

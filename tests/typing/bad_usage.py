@@ -12,6 +12,6 @@ log = VarnelLog("bad.app", file="logs/bad.log")
 
 log.set_console_level("WARNING")  # expect: arg-type
 log.info("stdlib habit", extra={"user": "x"})  # expect: call-arg
-log.exception("no such method")  # expect: attr-defined
+log.fatal("no such method")  # expect: attr-defined
 
 log.set_file_level(logging.ERROR)  # fine: not reported

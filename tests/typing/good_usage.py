@@ -33,6 +33,13 @@ def use(directory: str) -> None:
     log.warning("%s and %d", args=("format", 3))
     log.error("with keywords for Logger.log", kwargs={"stacklevel": 2})
     log.critical("both", args=(), kwargs={})
+    try:
+        raise ValueError("handled")
+    except ValueError:
+        log.exception("with its traceback", kwargs={"stacklevel": 2})
+    with VarnelLog("typed.block", console=False) as block:
+        assert_type(block, _LogBase)
+    assert repr(block).endswith(" closed>")
     log.set_console_level(logging.WARNING)
     log.set_file_level(level=logging.ERROR)
 
