@@ -64,13 +64,9 @@ bool args_kwargs_none(PyObject* dict) noexcept {
   return args == Py_None && kwargs == Py_None;
 }
 
-// Without the cache: f's __kwdefaults__ read now, held while it is read
-// (another thread may replace it).
+// Without the cache: f's __kwdefaults__ read now (the binder's snapshot).
 bool live_kwdefaults_none(Func* f) noexcept {
-  Ref dict;
-  Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(f));
-  dict = Ref::borrow(f->kwdefaults);
-  Py_END_CRITICAL_SECTION();
+  Ref dict = snapshot(f).kwdefaults;
   return dict && PyDict_CheckExact(dict.get()) && args_kwargs_none(dict.get());
 }
 
