@@ -26,8 +26,9 @@ inline Ref own_attr(PyObject* obj, PyObject* name) noexcept {
   return Ref::steal(value);
 }
 
-// Nothing on the instance shadows a method of the path: each name finds
-// the class's function, bound to this logger. 1, 0 for doubt, -1.
+// Nothing on the instance shadows a method of the path, on a class that
+// logger_type_untouched found fit: each name finds the class's function,
+// bound to this logger. 1, 0 for doubt, -1.
 int methods_not_shadowed(PyObject* logger) noexcept;
 
 // Whether logging._logRecordFactory is logging.LogRecord with its own

@@ -50,24 +50,37 @@ Ref level_constant(int index) noexcept {
   return logging_attr(level_constant_name(index));
 }
 
+namespace {
+
+// Whether `dict` (an exact dict) gives args=None and kwargs=None; an error
+// is only a doubt.
+bool args_kwargs_none(PyObject* dict) noexcept {
+  PyObject *args = nullptr, *kwargs = nullptr;
+  int r1 = PyDict_GetItemRef(dict, N.args, &args);
+  Ref hold_args = Ref::steal(args);
+  int r2 = r1 < 0 ? -1 : PyDict_GetItemRef(dict, N.kwargs, &kwargs);
+  Ref hold_kwargs = Ref::steal(kwargs);
+  if (r1 < 0 || r2 < 0) PyErr_Clear();
+  return args == Py_None && kwargs == Py_None;
+}
+
+// Without the cache: f's __kwdefaults__ read now (the binder's snapshot).
+bool live_kwdefaults_none(Func* f) noexcept {
+  Ref dict = snapshot(f).kwdefaults;
+  return dict && PyDict_CheckExact(dict.get()) && args_kwargs_none(dict.get());
+}
+
+}  // namespace
+
 bool kwdefaults_are_none(Func* f, int slot) noexcept {
-  if (!caching()) return false;
+  if (!caching()) return live_kwdefaults_none(f);
   KwDefaults& k = cache->kwdefaults[slot];
   PyObject* dict = f->kwdefaults;
   if (k.stamp == cache->epoch && k.func == f && k.dict == dict) return dict != nullptr;
   const std::uint64_t stamp = cache->epoch;
   if (!dict || !PyDict_CheckExact(dict)) return false;
   Ref hold = Ref::borrow(dict);
-  PyObject *args = nullptr, *kwargs = nullptr;
-  int r1 = PyDict_GetItemRef(dict, N.args, &args);
-  Ref hold_args = Ref::steal(args);
-  int r2 = r1 < 0 ? -1 : PyDict_GetItemRef(dict, N.kwargs, &kwargs);
-  Ref hold_kwargs = Ref::steal(kwargs);
-  if (r1 < 0 || r2 < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  if (args != Py_None || kwargs != Py_None) return false;
+  if (!args_kwargs_none(dict)) return false;
   if (PyDict_Watch(cache->dict_watcher, dict) < 0) {
     PyErr_Clear();
     return false;
