@@ -249,10 +249,22 @@ def forget(names):
                 holder.loggerMap.pop(lg, None)
 
 
-def life_timer(side):
+def fill_table(size):
+    """Makes logging's table hold `size` entries (placeholders included), as
+    an application's loggers would: Logger.setLevel() walks them all, and so
+    does whatever else looks at every logger."""
+    table = logging.Logger.manager.loggerDict
+    k = 0
+    while len(table) < size:
+        logging.getLogger(f"bench.table.{k}")
+        k += 1
+
+
+def life_timer(side, size):
     def timer(loops):
         from log_main import VarnelLog
 
+        fill_table(size)  # once per worker: later calls find it full
         path = tmp(f"life.{side}.log")
         made, close = hand_made, hand_close
         pc = time.perf_counter
@@ -299,12 +311,15 @@ PAIRS = [
     ("7", 'direct: lg.debug("step %s", i) on a managed logger / on an unmanaged twin',
      ("direct.o", 'lg.debug("step %s", i)'), ("direct.a", 'lg.debug("step %s", i)'), UNROLL, 1.03),
 ]
+# The life-cycle rows: (row id, entries in logging's table while they run).
+LIFE_TABLES = [("5.200", 200), ("5.20k", 20_000)]
 # (row id, label, ours timer, anchor timer, inner loops, goal: ratio <= goal)
 ROWS = [
     *[(rid, label, make_timer(*o, unroll), make_timer(*a, unroll), unroll, goal)
       for rid, label, o, a, unroll, goal in PAIRS if rid != "7"],
-    ("5", "life cycle: VarnelLog(new name, file=).close() / by hand",
-     life_timer("o"), life_timer("a"), None, 1.1),
+    *[(rid, f"life cycle, {size:,} loggers: VarnelLog(new name, file=).close() / by hand",
+       life_timer("o", size), life_timer("a", size), None, 1.1)
+      for rid, size in LIFE_TABLES],
     *[(rid, label, make_timer(*o, unroll), make_timer(*a, unroll), unroll, goal)
       for rid, label, o, a, unroll, goal in PAIRS if rid == "7"],
 ]

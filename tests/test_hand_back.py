@@ -6,6 +6,7 @@ import logging.config
 import os
 import re
 import textwrap
+import weakref
 
 import pytest
 from conftest import run_python, unique_name
@@ -118,6 +119,31 @@ def test_handler_shared_with_root_keeps_writing_for_both(tmp_path):
         shared.close()
     assert lib.handlers == [shared]
     assert path.read_text(encoding="utf-8") == "root:root during\n{0}:lib after\nroot:root after\n".format(name)
+
+
+def test_handler_our_close_removes_keeps_writing_for_root(new_name, tmp_path):
+    obj, root = VarnelLog(new_name(), file=str(tmp_path / "f.log"), console=False), logging.getLogger()
+    root.addHandler(obj._file_handler)  # no other reference: only the loggers and obj hold it
+    try:
+        obj.close()
+        root.warning("root after")
+    finally:
+        root.removeHandler(obj._file_handler)
+        obj._file_handler.close()
+    assert (tmp_path / "f.log").read_text(encoding="utf-8").endswith(" - WARNING - root after\n")
+
+
+@pytest.mark.parametrize("share", ["handlers", "__dict__"])
+def test_handler_of_a_logger_sharing_the_list_is_not_closed(tmp_path, share):
+    lib, other = logging.getLogger(unique_name("lib")), logging.getLogger(unique_name("other"))
+    lib.addHandler(logging.FileHandler(str(tmp_path / "lib.log")))  # held by no variable
+    setattr(other, share, getattr(lib, share))  # `other` carries the very same list
+    handler = weakref.ref(lib.handlers[0])
+    obj = VarnelLog(lib.name, rehandler=True, console=False, file=str(tmp_path / "ours.log"))
+    assert handler().stream is not None and lib.handlers == [obj._file_handler]
+    obj.close()
+    assert lib.handlers == [handler()] and handler().stream is not None
+    handler().close()
 
 
 def test_root_is_taken_over_and_handed_back():

@@ -2,6 +2,8 @@
 
 #include "capi/call.hpp"
 
+#include "capi/names.hpp"
+
 namespace lm {
 
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> pos,
@@ -81,28 +83,38 @@ Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   return {};
 }
 
+namespace {
+
+// The special method `name` of the manager's class (its MRO only, never the
+// instance or the metaclass), bound to the manager, as `with` looks it up:
+// empty without an exception when the class has none.
+Ref special_method(PyObject* manager, PyObject* name) noexcept {
+  PyTypeObject* type = Py_TYPE(manager);
+  Ref found = Ref::steal(_PyType_LookupRef(type, name));
+  if (!found) return {};
+  descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get;
+  if (!bind) return found;
+  return Ref::steal(bind(found.get(), manager, reinterpret_cast<PyObject*>(type)));
+}
+
+}  // namespace
+
 int With::enter(PyObject* manager) noexcept {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
-  Ref enter_fn;
-  PyObject* found = nullptr;
-  if (PyObject_GetOptionalAttrString(type, "__enter__", &found) < 0) return -1;
-  enter_fn = Ref::steal(found);
-  found = nullptr;
-  if (PyObject_GetOptionalAttrString(type, "__exit__", &found) < 0) return -1;
-  Ref exit_fn = Ref::steal(found);
-  if (!enter_fn || !exit_fn) {
-    PyErr_Format(PyExc_TypeError,
-                 "'%.200s' object does not support the context manager protocol",
-                 Py_TYPE(manager)->tp_name);
+  Ref enter_fn = special_method(manager, N.__enter__);
+  if (!enter_fn && PyErr_Occurred()) return -1;
+  // Bound now: a C method bound to the manager is later called with the
+  // tuple as it is, without copying the arguments.
+  Ref bound = enter_fn ? special_method(manager, N.__exit__) : Ref{};
+  if (!bound) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_TypeError,
+                   "'%.200s' object does not support the context manager protocol",
+                   Py_TYPE(manager)->tp_name);
     return -1;
   }
-  // Bound now, as `with` binds it: a C method bound to the manager is later
-  // called with the tuple as it is, without copying the arguments.
-  descrgetfunc bind = Py_TYPE(exit_fn.get())->tp_descr_get;
-  Ref bound = bind ? Ref::steal(bind(exit_fn.get(), manager, type)) : std::move(exit_fn);
-  Ref args = bound ? Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None)) : Ref{};
+  Ref args = Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None));
   if (!args) return -1;
-  Ref entered = call(enter_fn.get(), manager);
+  Ref entered = call(enter_fn.get());
   if (!entered) return -1;
   exit_ = std::move(bound);
   args_ = std::move(args);

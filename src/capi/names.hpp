@@ -68,6 +68,9 @@ namespace lm {
   X(_setup_logger, "_setup_logger")                        \
   X(_captures_logger, "_captures_logger")                  \
   X(__init__, "__init__")                                  \
+  X(super, "super")                                        \
+  X(__enter__, "__enter__")                                \
+  X(__exit__, "__exit__")                                  \
   X(getLogger, "getLogger")                                \
   X(getLevelName, "getLevelName")                          \
   X(Logger, "Logger")                                      \

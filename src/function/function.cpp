@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "capi/call.hpp"
+#include "capi/names.hpp"
 #include "function/function.hpp"
 #include "function/render.hpp"
 
@@ -350,9 +351,7 @@ Ref super_call(Func* f, PyObject* self, PyObject* name) noexcept {
     PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
     return {};
   }
-  Ref super_name = Ref::steal(PyUnicode_InternFromString("super"));
-  if (!super_name) return {};
-  Ref super_type = lookup_global(f->globals, super_name.get());
+  Ref super_type = lookup_global(f->globals, N.super);
   if (!super_type) return {};
   Ref proxy = call(super_type.get(), f->klass, self);
   if (!proxy) return {};

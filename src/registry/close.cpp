@@ -21,6 +21,7 @@ struct Closing {
 // The top of a stack and what the take-over that made it left below it.
 struct Top {
   Ref position;         // top, where the departing object sits
+  Ref object;           // the departing object, if there
   Ref record_position;  // top - 1: its capture record, and the object it covered
   Ref record;           // _CAPTURES[name][top - 1], if there
   Ref entry_key, entry;  // the record's held entry, if there
@@ -55,21 +56,24 @@ Ref close_unstacked(PyObject* self, const Closing& c, bool has_stack) noexcept {
     if (took_name_over < 0) return {};
   }
   if (!took_name_over) {
-    if (remove_handlers(c.logger, nullptr, pending) < 0) return {};
+    if (remove_handlers(c.logger, nullptr, self, pending) < 0) return {};
     if (follow_handlers(c.logger) < 0) pending.keep();
   }
   end_object(self, pending);
   return pending.finish() < 0 ? Ref{} : none();
 }
 
-// The positions of the top and of its record, the record and its held entry.
+// The positions of the top and of its record, the object at the top, the
+// record and its held entry.
 int read_top(const Closing& c, Top& t) noexcept {
   t.position = position(c.top);
   if (!t.position) return -1;
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(c.stack.get(), t.position.get(), &found) < 0) return -1;
+  t.object = Ref::steal(found);
   t.record_position = position(c.top - 1);
   t.entry_key = t.record_position ? held_entry_key(c.name, t.record_position.get()) : Ref{};
   if (!t.entry_key) return -1;
-  PyObject* found = nullptr;
   if (c.per_name) {
     if (PyDict_GetItemRef(c.per_name.get(), t.record_position.get(), &found) < 0) return -1;
     t.record = Ref::steal(found);
@@ -129,7 +133,7 @@ Ref close_stacked(const Closing& c) noexcept {
   if (read_top(c, t) < 0) return {};
   Pending pending;
   const HeldCapture held = t.entry ? held_capture(t.entry.get()) : HeldCapture{};
-  if (remove_handlers(c.logger, held.handlers, pending) < 0) return {};
+  if (remove_handlers(c.logger, held.handlers, t.object.get(), pending) < 0) return {};
   if (t.entry && hand_back(c.logger, held, pending) < 0) return {};
   Ref departing;
   if (take_off_top(c, t, departing, pending) < 0 ||

@@ -84,6 +84,8 @@ int reopen_appending(PyObject* handler) noexcept {
 }  // namespace
 
 int SharedHandlers::contains(PyObject* handler) noexcept {
+  int alone = known_.hold_all(handler);
+  if (alone) return alone < 0 ? -1 : 0;
   if (!ids_) {
     Ref ids = Ref::steal(PySet_New(nullptr));
     if (!ids) return -1;
@@ -109,10 +111,13 @@ int close_unless_shared(PyObject* handler, SharedHandlers& shared) noexcept {
   return reopen_appending(handler) < 0 ? -1 : 1;
 }
 
-int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept {
+int remove_handlers(PyObject* logger, PyObject* keep, PyObject* owner, Pending& pending) noexcept {
   Ref walk = handlers_now(logger);
   if (!walk) return -1;
-  SharedHandlers shared(logger);
+  KnownHolders known;
+  known.add_private(walk.get(), 1);
+  known.add_object(owner);
+  SharedHandlers shared(logger, known);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(walk.get()); ++i) {
     PyObject* handler = PyList_GET_ITEM(walk.get(), i);
     if (keep && contains_identity(keep, handler)) continue;

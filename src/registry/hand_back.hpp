@@ -1,6 +1,7 @@
 // Inside the registry layer: a logger given back its handlers and its state.
 #pragma once
 
+#include "registry/holders.hpp"
 #include "registry/pending.hpp"
 #include "registry/records.hpp"
 
@@ -13,16 +14,19 @@ void restore_logger_state(PyObject* logger, PyObject* state, Pending& pending) n
 
 // Whether a handler is also attached to a logging logger other than the
 // one being worked on (root, or any logger of logging's table): such a
-// handler is only removed from this one, never closed. Read once, when
-// first asked.
+// handler is only removed from this one, never closed. A handler whose
+// every reference `known` accounts for is on no other logger; for any
+// other, logging's table is read, once, when first asked.
 class SharedHandlers {
  public:
-  explicit SharedHandlers(PyObject* logger) noexcept : logger_(logger) {}
+  SharedHandlers(PyObject* logger, const KnownHolders& known) noexcept
+      : logger_(logger), known_(known) {}
   // 1 when attached elsewhere, 0 when not, -1 on error.
   int contains(PyObject* handler) noexcept;
 
  private:
   PyObject* logger_;
+  const KnownHolders& known_;
   Ref ids_;  // a set of id(handler)
 };
 
@@ -32,10 +36,11 @@ class SharedHandlers {
 int close_unless_shared(PyObject* handler, SharedHandlers& shared) noexcept;
 
 // Removes every handler of `logger` that is not in `keep` (a tuple, or NULL
-// for none) and closes those no other logger carries. An Exception from
-// close() is discarded; any other failure is kept in `pending` and the walk
-// goes on.
-int remove_handlers(PyObject* logger, PyObject* keep, Pending& pending) noexcept;
+// for none) and closes those no other logger carries; `owner` (NULL for
+// none) is the logger object whose attributes hold the handlers it made.
+// An Exception from close() is discarded; any other failure is kept in
+// `pending` and the walk goes on.
+int remove_handlers(PyObject* logger, PyObject* keep, PyObject* owner, Pending& pending) noexcept;
 
 // Attaches again the very handler objects the capture detached and that
 // are not attached now, each just after the handler captured before it

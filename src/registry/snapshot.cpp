@@ -35,7 +35,7 @@ void LoggerSnapshot::restore() noexcept {
   Undoing undoing;
   Pending& pending = undoing.pending;
   if (handlers) {
-    if (remove_handlers(logger.get(), handlers.get(), pending) < 0) pending.keep();
+    if (remove_handlers(logger.get(), handlers.get(), nullptr, pending) < 0) pending.keep();
     restore_logger_state(logger.get(), state.get(), pending);
   }
   Ref name = getattr(logger.get(), N.name);

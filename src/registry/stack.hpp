@@ -160,8 +160,8 @@ class TakeOver {
 
   static int record_handlers(PyObject* logger, Captured& captured) noexcept;
   int find_top(PyObject* loggers, long* top, Ref& below) noexcept;
-  int store_capture(const Captured& captured, long top) noexcept;
-  int detach_replaced(PyObject* logger, const Captured& captured) noexcept;
+  int store_capture(Captured& captured, long top) noexcept;
+  int detach_replaced(PyObject* logger, const Captured& captured, PyObject* below) noexcept;
   int disable_below(Ref& below) noexcept;
   int stack_self(PyObject* loggers, long top) noexcept;
   void put_logger_back(PyObject* held_entry, Pending& pending) noexcept;

@@ -64,6 +64,7 @@ struct TakeOver::Captured {
   Ref records;   // a list of handler records
   Ref ids;       // a list of id(handler)
   Ref detached;  // a list of bools: whether the capture detached the handler
+  Ref entry;     // the held entry, once stored: it holds `handlers` too
 };
 
 int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
@@ -83,7 +84,7 @@ int TakeOver::begin(PyObject* self, PyObject* name, PyObject* logger) noexcept {
   if (store_capture(captured, top) < 0) return -1;
   // From here on a failure is undone.
   if (put_at(captures.get(), N._CAPTURES, name, record_position_.get(), record_.get()) < 0 ||
-      detach_replaced(logger, captured) < 0 || disable_below(below) < 0 ||
+      detach_replaced(logger, captured, below.get()) < 0 || disable_below(below) < 0 ||
       stack_self(loggers.get(), top) < 0 || setattr(logger, N.disabled, Py_False) < 0) {
     undo();
     return -1;
@@ -137,7 +138,7 @@ int TakeOver::find_top(PyObject* loggers, long* top, Ref& below) noexcept {
 // Makes the capture record (with the logger's own state when the name had
 // no stack) and stores its held entry; the record itself is stored by the
 // caller.
-int TakeOver::store_capture(const Captured& captured, long top) noexcept {
+int TakeOver::store_capture(Captured& captured, long top) noexcept {
   PyObject* logger_state = before_.state.get();
   Ref record = capture_record(captured.records.get(), captured.ids.get(),
                               top == 0 ? logger_state : nullptr);
@@ -146,14 +147,24 @@ int TakeOver::store_capture(const Captured& captured, long top) noexcept {
   Ref key = entry ? held_entry_key(name_.get(), record_position_.get()) : Ref{};
   if (!key) return -1;
   if (PyDict_SetItem(state.captured, key.get(), entry.get()) < 0) return -1;
+  captured.entry = std::move(entry);
   entry_key_ = std::move(key);
   record_ = std::move(record);
   return 0;
 }
 
 // Detaches each handler self replaces, noting it in captured.detached.
-int TakeOver::detach_replaced(PyObject* logger, const Captured& captured) noexcept {
-  SharedHandlers shared(logger);
+// Besides the logger's own list, the captured handlers are held by the
+// capture (its tuple, also in the held entry), the snapshot and the object
+// below, whose attributes hold those it made.
+int TakeOver::detach_replaced(PyObject* logger, const Captured& captured,
+                              PyObject* below) noexcept {
+  KnownHolders known;
+  known.add_logger(logger);
+  known.add_private(captured.handlers.get(), 2);
+  known.add_private(before_.handlers.get(), 1);
+  known.add_object(below);
+  SharedHandlers shared(logger, known);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(captured.handlers.get()); ++i) {
     PyObject* handler = PyTuple_GET_ITEM(captured.handlers.get(), i);
     int replace = replaces(self_.get(), handler);
@@ -204,7 +215,7 @@ void TakeOver::undo() noexcept {
 // object below writes again.
 void TakeOver::put_logger_back(PyObject* held_entry, Pending& pending) noexcept {
   PyObject* logger = before_.logger.get();
-  if (remove_handlers(logger, before_.handlers.get(), pending) < 0) pending.keep();
+  if (remove_handlers(logger, before_.handlers.get(), self_.get(), pending) < 0) pending.keep();
   if (held_entry && hand_back(logger, held_capture(held_entry), pending) < 0) pending.keep();
   restore_logger_state(logger, before_.state.get(), pending);
   if (below_ && !call_method(below_.get(), N.enable, below_logger_.get())) pending.keep();
