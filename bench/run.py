@@ -28,6 +28,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -186,6 +187,7 @@ SETUPS = {
     "dis.a": lambda: {"lg": anchor("bench.dis.a", level=logging.WARNING)},
     "direct.o": lambda: {"lg": managed("bench.direct.o")},
     "direct.a": lambda: {"lg": twin("bench.direct.a")},
+    "loop": dict,  # nothing: bench/instructions.py counts what the loop alone costs
 }
 for _n in (1, 5, 20):
     SETUPS[f"comp{_n}.o"] = functools.partial(
@@ -220,7 +222,7 @@ def make_timer(key, stmt, unroll):
 
 SETUPS_NAMES = {
     "emit.o": ["o"], "emit.a": ["lg"], "supp.o": ["o"], "supp.a": ["lg"],
-    "dis.o": ["o"], "dis.a": ["lg"], "direct.o": ["lg"], "direct.a": ["lg"],
+    "dis.o": ["o"], "dis.a": ["lg"], "direct.o": ["lg"], "direct.a": ["lg"], "loop": [],
     **{f"comp{n}.o": ["o", "p"] for n in (1, 5, 20)},
     **{f"comp{n}.a": ["p"] for n in (1, 5, 20)},
 }
@@ -419,6 +421,88 @@ def memory_rows(quick):
     return its, out
 
 
+# ------------------------------------------------------------------ threads
+
+THREAD_CALLS = {"full": 200_000, "quick": 20_000}  # per thread
+THREAD_BEST_OF = 3
+# (row id, label, set-up key without side, method, anchor's format string)
+THREAD_CASES = [
+    ("8.1", 'suppressed: debug("step", i) / lg.debug("step %s", i)', "supp", "debug"),
+    ("8.2", 'disabled: info("step", i) / lg.info("step %s", i)', "dis", "info"),
+]
+
+
+def thread_rate(obj, method, message, threads, n):
+    """Calls per second that `threads` threads make together on one shared
+    logger, each through a method object it binds itself, so that its loop
+    touches no object another thread owns."""
+    start = threading.Barrier(threads + 1)
+
+    def work():
+        f = getattr(obj, method)
+        start.wait()
+        for i in range(n):
+            f(message, i)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for t in workers:
+        t.start()
+    start.wait()
+    t0 = time.perf_counter()
+    for t in workers:
+        t.join()
+    return threads * n / (time.perf_counter() - t0)
+
+
+def threads_child(n):
+    """Runs in a fresh interpreter; prints the best rate of each case, side
+    and thread count, the repetitions interleaved."""
+    best = {}
+    for _ in range(THREAD_BEST_OF):
+        for rid, _, key, method in THREAD_CASES:
+            for side, obj, message in (("ours", env_of(key + ".o")["o"], "step"),
+                                       ("plain", env_of(key + ".a")["lg"], "step %s")):
+                for threads in (1, 2):
+                    rate = thread_rate(obj, method, message, threads, n)
+                    k = f"{rid} {side} {threads}"
+                    best[k] = max(best.get(k, 0.0), rate)
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(json.dumps({"gil": gil, "best": best}))
+
+
+def thread_rows(quick):
+    n = THREAD_CALLS["quick" if quick else "full"]
+    r = subprocess.run([sys.executable, os.path.abspath(__file__), "--threads-child", str(n)],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.stderr.write(r.stderr)
+        raise RuntimeError(f"threads child failed ({r.returncode})")
+    return n, json.loads(r.stdout.strip().splitlines()[-1])
+
+
+def print_threads(n, found):
+    """The thread rows: calls per second from one and from two threads, and
+    the ratio of the two (2.0 when two threads run twice as many calls)."""
+    gil = ("GIL enabled: the calls of two threads take turns, so they cannot scale"
+           if found["gil"] else "GIL disabled: two threads can run their calls at once")
+    print()
+    print(f"threads: calls per second on one shared logger, {THREAD_BEST_OF} runs (best), "
+          f"{n:,} calls per thread, {os.cpu_count()} CPUs; {gil}")
+    head = ("#", "benchmark (ours / plain)", "ours 1T", "ours 2T", "2T/1T",
+            "plain 1T", "plain 2T", "2T/1T")
+    rows = [head]
+    for rid, label, _, _ in THREAD_CASES:
+        cells = [rid, label]
+        for side in ("ours", "plain"):
+            one, two = (found["best"][f"{rid} {side} {t}"] for t in (1, 2))
+            cells += [f"{one / 1e6:.2f} M/s", f"{two / 1e6:.2f} M/s", f"{two / one:.2f}"]
+        rows.append(cells)
+    widths = [max(len(r[i]) for r in rows) for i in range(len(head))]
+    for r in rows:
+        print("  ".join(c.ljust(w) if j < 2 else c.rjust(w)
+                        for j, (c, w) in enumerate(zip(r, widths))))
+
+
 # ------------------------------------------------------------------- report
 
 def fmt_time(sec):
@@ -546,6 +630,9 @@ def main():
         kind, side, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
         memory_child(kind, side, n)
         return 0
+    if sys.argv[1:2] == ["--threads-child"]:
+        threads_child(int(sys.argv[2]))
+        return 0
     if sys.argv[1:2] == ["--count-child"]:  # bench/instructions.py runs this under callgrind
         key, stmt, loops = sys.argv[2], sys.argv[3], int(sys.argv[4])
         make_timer(key, stmt, 1)(loops)
@@ -629,6 +716,8 @@ def main():
 
     mem = memory_rows(args.quick) if selected("6") else None
     print_table(results, mem, args.rounds, args, load_before)
+    if selected("8"):
+        print_threads(*thread_rows(args.quick))
     return 0
 
 
