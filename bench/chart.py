@@ -4,9 +4,9 @@
 
 Each interpreter's full count (bench/instructions.py) leaves one file; the
 chart has one panel per interpreter, one bar per benchmark: instructions per
-call of log_main over those of plain logging doing the same work (1 = the
-same cost), with the counts and the allocations per call written beside the
-bar. scripts/bench_chart.sh counts on the three interpreters and then runs
+call of log_main over those of plain logging doing the same work, drawn from
+1 (the same cost) on a logarithmic axis, with the counts and the allocations
+per call in a column beside the panel. scripts/bench_chart.sh counts on the three interpreters and then runs
 this. Needs matplotlib (a development dependency of the default venv).
 """
 
@@ -21,7 +21,12 @@ import re
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-BELOW, ABOVE = "#3a7dc9", "#d9822b"  # cheaper than plain logging / dearer
+# Bars grow from 1 (the same cost) on a logarithmic axis, so that half the
+# cost and twice the cost are bars of one length; within SAME of 1 they count
+# as the same cost.
+CHEAPER, SAME_COLOR, DEARER = "#3a7dc9", "#9a9a9a", "#d9822b"
+SAME = 0.03
+TICKS = [0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10]
 
 
 def load(directory: str) -> list[dict]:
@@ -47,30 +52,37 @@ def short(label: str) -> str:
 
 def title(result: dict) -> str:
     ft = result["interpreter"].endswith("t")
-    loop = result["loop"]
-    return (f"CPython {result['version']}" + (" free-threaded, GIL off" if ft else "")
-            + f"   (the loop alone: {loop['instructions']:.0f} instr, "
-            f"{loop['allocations']:.1f} alloc per call)")
+    return f"CPython {result['version']}" + (", free-threaded, GIL off" if ft else "")
 
 
-def panel(ax, result: dict, limit: float) -> None:
+def colour(q: float) -> str:
+    return CHEAPER if q < 1 - SAME else DEARER if q > 1 + SAME else SAME_COLOR
+
+
+def panel(ax, result: dict, span: tuple[float, float]) -> None:
     rows = result["rows"]
     ratios = [r["instructions"]["ours"] / r["instructions"]["plain"] for r in rows]
     y = range(len(rows))
-    ax.barh(y, ratios, color=[BELOW if q <= 1 else ABOVE for q in ratios], height=0.6)
-    ax.axvline(1.0, color="black", linewidth=1, linestyle="--")
+    ax.barh(y, [q - 1 for q in ratios], left=1, color=[colour(q) for q in ratios], height=0.6)
+    ax.axvline(1.0, color="black", linewidth=1)
+    ax.set_xscale("log")
+    ax.set_xlim(*span)
+    ax.set_xticks([t for t in TICKS if span[0] <= t <= span[1]])
+    ax.set_xticklabels([f"{t:g}" for t in TICKS if span[0] <= t <= span[1]])
+    ax.minorticks_off()
+    ax.grid(axis="x", color="#dddddd", linewidth=0.8)
+    ax.set_axisbelow(True)
     ax.set_yticks(list(y), [short(r["label"]) for r in rows], fontsize=9)
     ax.invert_yaxis()
-    ax.set_xlim(0, limit)
     ax.set_title(title(result), fontsize=10, loc="left")
     ax.text(1.01, 1.0, "  instr ours / plain    alloc ours / plain", transform=ax.transAxes,
             va="bottom", fontsize=8, family="monospace")
-    white = {"facecolor": "white", "edgecolor": "none", "pad": 1}
     for i, (r, q) in enumerate(zip(rows, ratios)):
         ins, al = r["instructions"], r["allocations"]
-        ax.text(q + limit * 0.01, i, f"{q:.2f}", va="center", fontsize=9, bbox=white)
-        ax.text(1.01, i, f"{ins['ours']:>6,.0f} / {ins['plain']:>6,.0f} instr   "
-                f"{al['ours']:4.1f} / {al['plain']:4.1f} alloc",
+        ax.text(q * (0.94 if q < 1 else 1.06), i, f"{q:.2f}", va="center",
+                ha="right" if q < 1 else "left", fontsize=9)
+        ax.text(1.01, i, f"{ins['ours']:>7,.0f} / {ins['plain']:>7,.0f}   "
+                f"{al['ours']:5.1f} / {al['plain']:5.1f}",
                 transform=ax.get_yaxis_transform(), va="center", fontsize=8,
                 family="monospace")
 
@@ -81,20 +93,23 @@ def draw(results: list[dict], out: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    most = max(r["instructions"]["ours"] / r["instructions"]["plain"]
-               for res in results for r in res["rows"])
-    limit = max(2.0, most) * 1.12  # room for the ratio beside the longest bar
+    ratios = [r["instructions"]["ours"] / r["instructions"]["plain"]
+              for res in results for r in res["rows"]]
+    span = (min(0.1, min(ratios) / 2), max(10.0, max(ratios) * 2))
+    loops = [res["loop"] for res in results]
     height = sum(0.45 * len(res["rows"]) + 0.8 for res in results) + 1.2
     fig, axes = plt.subplots(len(results), 1, figsize=(12, height), sharex=True, squeeze=False)
     for ax, res in zip(axes[:, 0], results):
-        panel(ax, res, limit)
-    axes[-1, 0].set_xlabel("instructions per call, log_main / plain logging "
-                           "(dashed line: the same cost; shorter is cheaper)")
-    fig.suptitle("log_main against plain logging doing the same work: instructions per call "
-                 "(callgrind)\n"
-                 "right of each panel: the counts per call, the loop's own included", fontsize=11)
+        panel(ax, res, span)
+    axes[-1, 0].set_xlabel("instructions per call, log_main / plain logging (logarithmic; "
+                           "left of 1 cheaper, right of 1 dearer)")
+    fig.suptitle(
+        "log_main against plain logging doing the same work: instructions per call (callgrind)\n"
+        "right of each panel: instructions and allocations per call, each with the loop's own "
+        f"({min(x['instructions'] for x in loops):.0f}-{max(x['instructions'] for x in loops):.0f}"
+        f" instructions, {max(x['allocations'] for x in loops):.1f} allocation)", fontsize=11)
     fig.tight_layout()
-    fig.savefig(out, dpi=100, metadata={"Software": None})
+    fig.savefig(out, dpi=100, bbox_inches="tight", pad_inches=0.2, metadata={"Software": None})
     plt.close(fig)
 
 

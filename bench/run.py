@@ -715,7 +715,8 @@ def main():
         results.append((rid, label, med_o, med_a, per_round, goal))
 
     mem = memory_rows(args.quick) if selected("6") else None
-    print_table(results, mem, args.rounds, args, load_before)
+    if results or mem is not None:
+        print_table(results, mem, args.rounds, args, load_before)
     if selected("8"):
         print_threads(*thread_rows(args.quick))
     return 0
