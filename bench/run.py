@@ -433,14 +433,15 @@ THREAD_CASES = [
 ]
 
 
-def thread_rate(obj, method, message, threads, n):
-    """Calls per second that `threads` threads make together on one shared
-    logger, each through a method object it binds itself, so that its loop
-    touches no object another thread owns."""
+def thread_rate(bind, message, threads, n):
+    """Calls per second that `threads` threads make together, each through
+    the callable that `bind()` gives it in its own thread (on a shared logger:
+    a method object of its own, so that its loop touches no object another
+    thread owns)."""
     start = threading.Barrier(threads + 1)
 
     def work():
-        f = getattr(obj, method)
+        f = bind()
         start.wait()
         for i in range(n):
             f(message, i)
@@ -457,16 +458,20 @@ def thread_rate(obj, method, message, threads, n):
 
 def threads_child(n):
     """Runs in a fresh interpreter; prints the best rate of each case, side
-    and thread count, the repetitions interleaved."""
+    and thread count, the repetitions interleaved. The reference is a call of
+    an empty function each thread makes for itself: how far two threads can
+    scale on this machine at this moment, with nothing shared."""
     best = {}
     for _ in range(THREAD_BEST_OF):
+        cases = [("ref", lambda: (lambda message, i: None), "step")]
         for rid, _, key, method in THREAD_CASES:
-            for side, obj, message in (("ours", env_of(key + ".o")["o"], "step"),
-                                       ("plain", env_of(key + ".a")["lg"], "step %s")):
-                for threads in (1, 2):
-                    rate = thread_rate(obj, method, message, threads, n)
-                    k = f"{rid} {side} {threads}"
-                    best[k] = max(best.get(k, 0.0), rate)
+            ours, plain = env_of(key + ".o")["o"], env_of(key + ".a")["lg"]
+            cases.append((f"{rid} ours", functools.partial(getattr, ours, method), "step"))
+            cases.append((f"{rid} plain", functools.partial(getattr, plain, method), "step %s"))
+        for case, bind, message in cases:
+            for threads in (1, 2):
+                k = f"{case} {threads}"
+                best[k] = max(best.get(k, 0.0), thread_rate(bind, message, threads, n))
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(json.dumps({"gil": gil, "best": best}))
 
@@ -502,6 +507,10 @@ def print_threads(n, found):
     for r in rows:
         print("  ".join(c.ljust(w) if j < 2 else c.rjust(w)
                         for j, (c, w) in enumerate(zip(r, widths))))
+    one, two = found["best"]["ref 1"], found["best"]["ref 2"]
+    print(f"reference: each thread calling an empty function of its own, {one / 1e6:.2f} M/s "
+          f"from 1 thread, {two / 1e6:.2f} M/s from 2, 2T/1T {two / one:.2f}: the most "
+          "this machine let two threads scale during the run")
 
 
 # ------------------------------------------------------------------- report
