@@ -8,7 +8,8 @@ is a pair "ours" / "anchor"; the pair is measured in --rounds rounds, and in
 every round both sides get their own pyperf workers, in alternating order,
 so slow drifts of the machine hit both sides alike. Times are medians of all
 values of all rounds; ratio = ours / anchor. Memory (row 6) is measured with
-tracemalloc in fresh subprocesses. Nothing here fails on a number: the exit
+tracemalloc in fresh subprocesses, and the calls per second from one and two
+threads (row 8) in another. Nothing here fails on a number: the exit
 status is 0 whatever the ratios.
 """
 
@@ -28,6 +29,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -187,6 +189,7 @@ SETUPS = {
     "dis.a": lambda: {"lg": anchor("bench.dis.a", level=logging.WARNING)},
     "direct.o": lambda: {"lg": managed("bench.direct.o")},
     "direct.a": lambda: {"lg": twin("bench.direct.a")},
+    "loop": dict,  # nothing: bench/instructions.py counts what the loop alone costs
 }
 for _n in (1, 5, 20):
     SETUPS[f"comp{_n}.o"] = functools.partial(
@@ -221,7 +224,7 @@ def make_timer(key, stmt, unroll):
 
 SETUPS_NAMES = {
     "emit.o": ["o"], "emit.a": ["lg"], "supp.o": ["o"], "supp.a": ["lg"],
-    "dis.o": ["o"], "dis.a": ["lg"], "direct.o": ["lg"], "direct.a": ["lg"],
+    "dis.o": ["o"], "dis.a": ["lg"], "direct.o": ["lg"], "direct.a": ["lg"], "loop": [],
     **{f"comp{n}.o": ["o", "p"] for n in (1, 5, 20)},
     **{f"comp{n}.a": ["p"] for n in (1, 5, 20)},
 }
@@ -435,6 +438,97 @@ def memory_rows(quick):
     return its, out
 
 
+# ------------------------------------------------------------------ threads
+
+THREAD_CALLS = {"full": 200_000, "quick": 20_000}  # per thread
+THREAD_BEST_OF = 3
+# (row id, label, set-up key without side, method, anchor's format string)
+THREAD_CASES = [
+    ("8.1", 'suppressed: debug("step", i) / lg.debug("step %s", i)', "supp", "debug"),
+    ("8.2", 'disabled: info("step", i) / lg.info("step %s", i)', "dis", "info"),
+]
+
+
+def thread_rate(bind, message, threads, n):
+    """Calls per second that `threads` threads make together, each through
+    the callable that `bind()` gives it in its own thread (on a shared logger:
+    a method object of its own, so that its loop touches no object another
+    thread owns)."""
+    start = threading.Barrier(threads + 1)
+
+    def work():
+        f = bind()
+        start.wait()
+        for i in range(n):
+            f(message, i)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for t in workers:
+        t.start()
+    start.wait()
+    t0 = time.perf_counter()
+    for t in workers:
+        t.join()
+    return threads * n / (time.perf_counter() - t0)
+
+
+def threads_child(n):
+    """Runs in a fresh interpreter; prints the best rate of each case, side
+    and thread count, the repetitions interleaved. The reference is a call of
+    an empty function each thread makes for itself: how far two threads can
+    scale on this machine at this moment, with nothing shared."""
+    best = {}
+    for _ in range(THREAD_BEST_OF):
+        cases = [("ref", lambda: (lambda message, i: None), "step")]
+        for rid, _, key, method in THREAD_CASES:
+            ours, plain = env_of(key + ".o")["o"], env_of(key + ".a")["lg"]
+            cases.append((f"{rid} ours", functools.partial(getattr, ours, method), "step"))
+            cases.append((f"{rid} plain", functools.partial(getattr, plain, method), "step %s"))
+        for case, bind, message in cases:
+            for threads in (1, 2):
+                k = f"{case} {threads}"
+                best[k] = max(best.get(k, 0.0), thread_rate(bind, message, threads, n))
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(json.dumps({"gil": gil, "best": best}))
+
+
+def thread_rows(quick):
+    n = THREAD_CALLS["quick" if quick else "full"]
+    r = subprocess.run([sys.executable, os.path.abspath(__file__), "--threads-child", str(n)],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.stderr.write(r.stderr)
+        raise RuntimeError(f"threads child failed ({r.returncode})")
+    return n, json.loads(r.stdout.strip().splitlines()[-1])
+
+
+def print_threads(n, found):
+    """The thread rows: calls per second from one and from two threads, and
+    the ratio of the two (2.0 when two threads run twice as many calls)."""
+    gil = ("GIL enabled: the calls of two threads take turns, so they cannot scale"
+           if found["gil"] else "GIL disabled: two threads can run their calls at once")
+    print()
+    print(f"threads: calls per second on one shared logger, {THREAD_BEST_OF} runs (best), "
+          f"{n:,} calls per thread, {os.cpu_count()} CPUs; {gil}")
+    head = ("#", "benchmark (ours / plain)", "ours 1T", "ours 2T", "2T/1T",
+            "plain 1T", "plain 2T", "2T/1T")
+    rows = [head]
+    for rid, label, _, _ in THREAD_CASES:
+        cells = [rid, label]
+        for side in ("ours", "plain"):
+            one, two = (found["best"][f"{rid} {side} {t}"] for t in (1, 2))
+            cells += [f"{one / 1e6:.2f} M/s", f"{two / 1e6:.2f} M/s", f"{two / one:.2f}"]
+        rows.append(cells)
+    widths = [max(len(r[i]) for r in rows) for i in range(len(head))]
+    for r in rows:
+        print("  ".join(c.ljust(w) if j < 2 else c.rjust(w)
+                        for j, (c, w) in enumerate(zip(r, widths))))
+    one, two = found["best"]["ref 1"], found["best"]["ref 2"]
+    print(f"reference: each thread calling an empty function of its own, {one / 1e6:.2f} M/s "
+          f"from 1 thread, {two / 1e6:.2f} M/s from 2, 2T/1T {two / one:.2f}: the most "
+          "this machine let two threads scale during the run")
+
+
 # ------------------------------------------------------------------- report
 
 def fmt_time(sec):
@@ -562,6 +656,9 @@ def main():
         kind, side, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
         memory_child(kind, side, n)
         return 0
+    if sys.argv[1:2] == ["--threads-child"]:
+        threads_child(int(sys.argv[2]))
+        return 0
     if sys.argv[1:2] == ["--count-child"]:  # bench/instructions.py runs this under callgrind
         key, stmt, loops = sys.argv[2], sys.argv[3], int(sys.argv[4])
         make_timer(key, stmt, 1)(loops)
@@ -644,7 +741,10 @@ def main():
         results.append((rid, label, med_o, med_a, per_round, goal))
 
     mem = memory_rows(args.quick) if selected("6") else None
-    print_table(results, mem, args.rounds, args, load_before)
+    if results or mem is not None:
+        print_table(results, mem, args.rounds, args, load_before)
+    if selected("8"):
+        print_threads(*thread_rows(args.quick))
     return 0
 
 

@@ -47,3 +47,12 @@ log_main_halting_sanitizers() {
   export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87"
 }
+
+# Installs valgrind from the machine's apt sources when it is missing (the
+# benchmark's instruction counts and the memcheck run need it); fails when it
+# cannot.
+log_main_valgrind() {
+  command -v valgrind >/dev/null 2>&1 && return 0
+  say "valgrind not found: installing it"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; } 2>/dev/null
+}

@@ -50,10 +50,7 @@ fi
 say "ASan+UBSan: clean"
 
 # 2. valgrind memcheck of the normal build.
-if ! command -v valgrind >/dev/null 2>&1; then
-  say "valgrind not found: installing it"
-  { apt-get update -qq && apt-get install -y -qq valgrind >/dev/null; } || die "could not install valgrind"
-fi
+log_main_valgrind || die "could not install valgrind"
 LOG_MAIN_VENV=$NORMAL_VENV bash scripts/setup.sh >/dev/null
 VPY="$(LOG_MAIN_VENV=$NORMAL_VENV log_main_venv)/bin/python"
 say "valgrind memcheck of scripts/valgrind_smoke.py ($NORMAL_VENV)"

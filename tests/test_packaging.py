@@ -50,6 +50,7 @@ WHEEL_FILES = {
     f"{DIST_INFO}/METADATA",
     f"{DIST_INFO}/WHEEL",
     f"{DIST_INFO}/RECORD",
+    f"{DIST_INFO}/licenses/LICENSE",
 }
 
 
@@ -149,9 +150,12 @@ def test_wheel_holds_module_stub_and_metadata(artifacts):
         assert z.read("log_main-stubs/__init__.pyi") == stub
         meta = z.read(f"{DIST_INFO}/METADATA").decode()
         wheel_info = z.read(f"{DIST_INFO}/WHEEL").decode()
+        assert z.read(f"{DIST_INFO}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
     assert f"Name: {NAME}\n" in meta and f"Version: {VERSION}\n" in meta
     assert "Requires-Dist: colorlog\n" in meta
     assert "Requires-Python: <3.14,>=3.13" in meta
+    assert "License-Expression: MIT\n" in meta
+    assert {f"Classifier: {c}" for c in PYPROJECT["classifiers"]} <= set(meta.splitlines())
     assert "Root-Is-Purelib: false" in wheel_info
     assert f"Tag: {TAGS}-{MANYLINUX}\n" in wheel_info
 
@@ -172,7 +176,7 @@ def test_sdist_holds_the_sources(artifacts):
     sources = {p.relative_to(ROOT).as_posix() for p in (ROOT / "src").rglob("*")
                if p.is_file() and p.suffix in {".cpp", ".hpp", ".pyi"}}
     assert sources and sources <= names
-    assert {"pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO"} <= names
+    assert {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO"} <= names
     assert not {n for n in names if n.startswith(("build/", ".venv", ".git/"))}
 
 
