@@ -29,11 +29,38 @@ std::array<PathMethod, 9> path_methods() noexcept {
   }};
 }
 
-// Whether `fn` is a plain function compiled from logging's own source, with
-// the given qualified name.
+// What a class gives for `name` through the type cache. Where another
+// thread may replace the class attribute meanwhile (the free-threaded
+// build) the value is held; with the GIL nothing runs between the lookup
+// and the use, and the borrowed value costs nothing more.
+class ClassAttr {
+ public:
+#ifdef Py_GIL_DISABLED
+  ClassAttr(PyTypeObject* type, PyObject* name) noexcept
+      : held_(Ref::steal(_PyType_LookupRef(type, name))) {}
+  PyObject* get() const noexcept { return held_.get(); }
+
+ private:
+  Ref held_;
+#else
+  ClassAttr(PyTypeObject* type, PyObject* name) noexcept : value_(_PyType_Lookup(type, name)) {}
+  PyObject* get() const noexcept { return value_; }
+
+ private:
+  PyObject* value_;
+#endif
+};
+
+// Whether `fn` (held by the caller) is a plain function compiled from
+// logging's own source, with the given qualified name. Its __code__ may be
+// replaced by another thread meanwhile; the code read is still alive here:
+// with the GIL nothing else runs, and on the free-threaded build code
+// objects are freed only by a collection, which waits for this thread to
+// reach a safe point (none is in between).
 bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualname) noexcept {
   if (!fn || !PyFunction_Check(fn)) return false;
-  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+  auto* code = reinterpret_cast<PyCodeObject*>(
+      _Py_atomic_load_ptr_relaxed(&reinterpret_cast<PyFunctionObject*>(fn)->func_code));
   if (PyUnicode_Compare(code->co_filename, logging_file) != 0) return false;
   return PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0;
 }
@@ -87,12 +114,12 @@ bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
   for (PyObject* attr : {N.disabled, N._cache, N.filters, N.handlers, N.propagate, N.parent})
     if (_PyType_Lookup(type, attr)) return false;
   for (const PathMethod& m : path_methods())
-    if (!is_logging_function(_PyType_Lookup(type, m.name), file.get(), m.qualname))
-      return false;
+    if (!is_logging_function(ClassAttr(type, m.name).get(), file.get(), m.qualname)) return false;
   // Later 3.13 releases ask it first in isEnabledFor (a logger in the middle
   // of handling a record on this thread takes no other).
-  PyObject* is_disabled = _PyType_Lookup(type, N._is_disabled);
-  return !is_disabled || is_logging_function(is_disabled, file.get(), "Logger._is_disabled");
+  ClassAttr is_disabled(type, N._is_disabled);
+  return !is_disabled.get() ||
+         is_logging_function(is_disabled.get(), file.get(), "Logger._is_disabled");
 }
 
 int default_record_factory(PyObject* logging) noexcept {
@@ -109,7 +136,7 @@ int default_record_factory(PyObject* logging) noexcept {
   if (!version_tagged(type)) return 0;
   Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
   if (!file) return -1;
-  return is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__")
+  return is_logging_function(ClassAttr(type, N.__init__).get(), file.get(), "LogRecord.__init__")
              ? 1
              : 0;
 }
