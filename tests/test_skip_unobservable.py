@@ -795,6 +795,20 @@ class SpyHandler(logging.Handler):
         self.emit = lambda record: seen.append(record.msg)
 
 
+RACE_CALL = threading.local()  # which call a reader is making
+
+
+class SeenMapping(collections.abc.Mapping):  # LogRecord asks a lone mapping argument its length
+    def __init__(self, seen):
+        self.seen = seen
+
+    def __len__(self):
+        self.seen.append(getattr(RACE_CALL, "msg", "before"))
+        return 0
+
+    __getitem__, __iter__ = None, None
+
+
 def race_classes():  # a copy of logging's callHandlers (its own code) on a base class of Sub
     ch = logging.Logger.callHandlers
     mid = type("Mid", (logging.Logger,), {"callHandlers": types.FunctionType(
@@ -813,6 +827,10 @@ RACES = {
     "handler": lambda lg, mid, sub: lg.addHandler(SpyHandler(lg.race_seen)),
     "filter": lambda lg, mid, sub: lg.addFilter(lambda r: lg.race_seen.append(r.msg)),
     "level": lambda lg, mid, sub: lg.handlers[0].setLevel(0),
+    "kwdefaults": lambda lg, mid, sub: _LogBase.debug.__kwdefaults__.update(
+        args=(SeenMapping(lg.race_seen),)),
+    "kwdefaults assigned": lambda lg, mid, sub: setattr(_LogBase.debug, "__kwdefaults__", {
+        "args": (SeenMapping(lg.race_seen),), "kwargs": None}),
 }
 
 
@@ -831,7 +849,9 @@ def test_a_change_racing_other_threads_calls_is_seen_by_every_call_after_it(make
                 quiet.debug("before")
                 calls[i] += 1
             barrier.wait()
+            RACE_CALL.msg = f"after {i}"
             quiet.debug(f"after {i}")
+            del RACE_CALL.msg
 
         threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
         for t in threads:
@@ -847,3 +867,5 @@ def test_a_change_racing_other_threads_calls_is_seen_by_every_call_after_it(make
         lg.__class__, lg.filters[:], lg.handlers[2:] = logging.Logger, [], []
         lg.__dict__.pop("callHandlers", None)
         lg.handlers[0].setLevel(50)
+        ORIGINAL["kwdefaults"]["debug"]["args"] = None
+        _LogBase.debug.__kwdefaults__ = ORIGINAL["kwdefaults"]["debug"]

@@ -31,13 +31,13 @@ struct Entry {
   FitKind kind;
   PyTypeObject* type;  // not held: told apart by its tag
   unsigned int tag;
-  PyObject* file;  // held, as all below
+  PyObject* file;  // held (or null), as all below
   int n;
   PyObject* funcs[kFitFuncs];
   PyObject* codes[kFitFuncs];
 };
 
-constexpr int kSlots = 32;
+constexpr int kSlots = 64;
 std::atomic<Entry*> slots[kSlots];
 std::atomic<int> taken{0};
 
@@ -75,7 +75,7 @@ void remember_fit(FitKind kind, PyTypeObject* type, unsigned int tag, PyObject* 
   if (slot >= kSlots) return;
   auto* e = static_cast<Entry*>(PyMem_RawMalloc(sizeof(Entry)));
   if (!e) return;  // the slot stays empty: nothing is remembered there
-  *e = {kind, type, tag, Py_NewRef(file), found.n, {}, {}};
+  *e = {kind, type, tag, Py_XNewRef(file), found.n, {}, {}};
   for (int i = 0; i < found.n; ++i) {
     e->funcs[i] = found.funcs[i].release();
     e->codes[i] = found.codes[i].release();

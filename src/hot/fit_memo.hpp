@@ -5,9 +5,9 @@
 
 namespace lm::hot {
 
-// What a check of a class asks (a logger class, LogRecord): its answers
-// differ, so a class is remembered for each.
-enum class FitKind : unsigned char { Logger, Record };
+// What a check of a class asks (a logger class, LogRecord, the class of a
+// logger object): its answers differ, so a class is remembered for each.
+enum class FitKind : unsigned char { Logger, Record, Self };
 
 #ifdef Py_GIL_DISABLED
 
@@ -27,7 +27,7 @@ struct FitFound {
 };
 
 // Whether `type` (alive), with the version tag it has now, was found fit
-// for `kind` against logging's source `file`, and each function then found
+// for `kind` against logging's source `file` (null where none is read), and each function then found
 // still has the code that made it pass.
 bool fit_remembered(FitKind kind, PyTypeObject* type, PyObject* file) noexcept;
 
