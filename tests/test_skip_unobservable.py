@@ -809,6 +809,16 @@ class SeenMapping(collections.abc.Mapping):  # LogRecord asks a lone mapping arg
     __getitem__, __iter__ = None, None
 
 
+def loud_logging():  # a copy of logging whose DEBUG passes the quiet handlers
+    module = types.ModuleType("logging")
+    vars(module).update(vars(logging), DEBUG=50)
+    return module
+
+
+class LoudModule(types.ModuleType):
+    DEBUG = property(lambda self: 50)
+
+
 def race_classes():  # a copy of logging's callHandlers (its own code) on a base class of Sub
     ch = logging.Logger.callHandlers
     mid = type("Mid", (logging.Logger,), {"callHandlers": types.FunctionType(
@@ -829,6 +839,9 @@ RACES = {
     "level": lambda lg, mid, sub: lg.handlers[0].setLevel(0),
     "kwdefaults": lambda lg, mid, sub: _LogBase.debug.__kwdefaults__.update(
         args=(SeenMapping(lg.race_seen),)),
+    "logging constant": lambda lg, mid, sub: setattr(logging, "DEBUG", 50),
+    "logging rebound": lambda lg, mid, sub: setattr(log_main, "logging", loud_logging()),
+    "logging's class": lambda lg, mid, sub: setattr(logging, "__class__", LoudModule),
     "kwdefaults assigned": lambda lg, mid, sub: setattr(_LogBase.debug, "__kwdefaults__", {
         "args": (SeenMapping(lg.race_seen),), "kwargs": None}),
 }
@@ -868,4 +881,5 @@ def test_a_change_racing_other_threads_calls_is_seen_by_every_call_after_it(make
         lg.__dict__.pop("callHandlers", None)
         lg.handlers[0].setLevel(50)
         ORIGINAL["kwdefaults"]["debug"]["args"] = None
+        logging.__class__, logging.DEBUG, log_main.logging = types.ModuleType, 10, ORIGINAL["logging"]
         _LogBase.debug.__kwdefaults__ = ORIGINAL["kwdefaults"]["debug"]

@@ -24,7 +24,8 @@ namespace lm::hot {
 // watcher id, on a free-threaded build, or when the watchers fail the
 // self-test, nothing is cached here and every call takes the exact path
 // (where the free-threaded build remembers only the classes found fit,
-// fit_memo.hpp). Nothing cached owns the objects it describes: a pointer is
+// fit_memo.hpp, and what a few watched dicts give, dict_memos.hpp).
+// Nothing cached owns the objects it describes: a pointer is
 // followed only once the object is known to be alive on this call (an
 // object whose dict was freed moved the epoch on).
 

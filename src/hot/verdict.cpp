@@ -4,7 +4,7 @@
 #include "hot/checks.hpp"
 #include "hot/exact.hpp"
 #include "hot/fit_memo.hpp"
-#include "hot/kwdefaults_memo.hpp"
+#include "hot/dict_memos.hpp"
 #include "process/state.hpp"
 
 namespace lm::hot {
@@ -49,6 +49,10 @@ void forget() noexcept {
 }
 
 Ref level_constant(int index) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (PyObject* level = level_constant_remembered(index)) return Ref::borrow(level);
+  remember_level_constants();
+#endif
   if (caching() && (env_valid() || derive_env()))
     return cache->env.levels[index].copy();
   return logging_attr(level_constant_name(index));
