@@ -13,6 +13,8 @@ import os
 import re
 import tempfile
 import textwrap
+import threading
+import time
 import types
 
 import pytest
@@ -784,3 +786,103 @@ def test_a_logging_no_cache_can_hold_is_read_on_each_call_of_a_disabled_object(m
     finally:
         log_main.logging = logging
     assert len(reads) == 5
+
+
+def spy_call_handlers(self, record):  # no globals: its code also replaces logging's in a copy
+    self.race_seen.append(record.msg)
+
+
+class SpyHandler(logging.Handler):
+    def __init__(self, seen):
+        super().__init__(0)
+        self.emit = lambda record: seen.append(record.msg)
+
+
+RACE_CALL = threading.local()  # which call a reader is making
+
+
+class SeenMapping(collections.abc.Mapping):  # LogRecord asks a lone mapping argument its length
+    def __init__(self, seen):
+        self.seen = seen
+
+    def __len__(self):
+        self.seen.append(getattr(RACE_CALL, "msg", "before"))
+        return 0
+
+    __getitem__, __iter__ = None, None
+
+
+def loud_logging():  # a copy of logging whose DEBUG passes the quiet handlers
+    module = types.ModuleType("logging")
+    vars(module).update(vars(logging), DEBUG=50)
+    return module
+
+
+class LoudModule(types.ModuleType):
+    DEBUG = property(lambda self: 50)
+
+
+def race_classes():  # a copy of logging's callHandlers (its own code) on a base class of Sub
+    ch = logging.Logger.callHandlers
+    mid = type("Mid", (logging.Logger,), {"callHandlers": types.FunctionType(
+        ch.__code__, ch.__globals__, ch.__name__)})
+    return mid, type("Sub", (mid,), {})
+
+
+# Each change makes the records of later calls reach lg.race_seen.
+RACES = {
+    "class attribute": lambda lg, mid, sub: setattr(sub, "callHandlers", spy_call_handlers),
+    "base class attribute": lambda lg, mid, sub: setattr(mid, "callHandlers", spy_call_handlers),
+    "code": lambda lg, mid, sub: setattr(mid.callHandlers, "__code__", spy_call_handlers.__code__),
+    "__class__": lambda lg, mid, sub: setattr(lg, "__class__", type("Spy", (sub,), {
+        "callHandlers": spy_call_handlers})),
+    "__dict__": lambda lg, mid, sub: setattr(lg, "callHandlers", lambda r: spy_call_handlers(lg, r)),
+    "handler": lambda lg, mid, sub: lg.addHandler(SpyHandler(lg.race_seen)),
+    "filter": lambda lg, mid, sub: lg.addFilter(lambda r: lg.race_seen.append(r.msg)),
+    "level": lambda lg, mid, sub: lg.handlers[0].setLevel(0),
+    "kwdefaults": lambda lg, mid, sub: _LogBase.debug.__kwdefaults__.update(
+        args=(SeenMapping(lg.race_seen),)),
+    "logging constant": lambda lg, mid, sub: setattr(logging, "DEBUG", 50),
+    "logging rebound": lambda lg, mid, sub: setattr(log_main, "logging", loud_logging()),
+    "logging's class": lambda lg, mid, sub: setattr(logging, "__class__", LoudModule),
+    "kwdefaults assigned": lambda lg, mid, sub: setattr(_LogBase.debug, "__kwdefaults__", {
+        "args": (SeenMapping(lg.race_seen),), "kwargs": None}),
+}
+
+
+@pytest.mark.parametrize("change", sorted(RACES))
+def test_a_change_racing_other_threads_calls_is_seen_by_every_call_after_it(make_quiet, change):
+    quiet, readers = make_quiet(), 3
+    lg = quiet._logger
+    lg.handlers[0].emit = lambda r: lg.race_seen.append(r.msg)  # what "level" lets through
+    for _ in range(10):
+        mid, lg.__class__ = race_classes()
+        lg.race_seen, calls, stop = [], [0] * readers, threading.Event()
+        barrier = threading.Barrier(readers + 1, timeout=60)
+
+        def read(i):
+            while not stop.is_set():
+                quiet.debug("before")
+                calls[i] += 1
+            barrier.wait()
+            RACE_CALL.msg = f"after {i}"
+            quiet.debug(f"after {i}")
+            del RACE_CALL.msg
+
+        threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
+        for t in threads:
+            t.start()
+        while min(calls) < 200:
+            time.sleep(0.001)
+        RACES[change](lg, mid, lg.__class__)
+        stop.set()
+        barrier.wait()
+        for t in threads:
+            t.join()
+        assert sorted(m for m in lg.race_seen if m != "before") == [f"after {i}" for i in range(readers)]
+        lg.__class__, lg.filters[:], lg.handlers[2:] = logging.Logger, [], []
+        lg.__dict__.pop("callHandlers", None)
+        lg.handlers[0].setLevel(50)
+        ORIGINAL["kwdefaults"]["debug"]["args"] = None
+        logging.__class__, logging.DEBUG, log_main.logging = types.ModuleType, 10, ORIGINAL["logging"]
+        _LogBase.debug.__kwdefaults__ = ORIGINAL["kwdefaults"]["debug"]

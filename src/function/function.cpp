@@ -39,7 +39,9 @@ void replace_slot(Func* f, PyObject* Func::*slot, Ref value) noexcept {
   PyObject* old = nullptr;
   Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(f));
   old = f->*slot;
-  f->*slot = value.release();
+  // Released: the free-threaded build's memo of __kwdefaults__ compares
+  // the pointer without the lock.
+  _Py_atomic_store_ptr_release(&(f->*slot), value.release());
   Py_END_CRITICAL_SECTION();
   Ref::steal(old).reset();
 }

@@ -22,10 +22,12 @@ namespace lm::hot {
 // filters list's size. Elsewhere (3.13.0) instance dicts are never made or
 // watched and what they hold is compared on every call. Without a free
 // watcher id, on a free-threaded build, or when the watchers fail the
-// self-test, nothing is cached and every call takes the exact path. Nothing
-// cached owns the objects it describes: a pointer is followed only once the
-// object is known to be alive on this call (an object whose dict was freed
-// moved the epoch on).
+// self-test, nothing is cached here and every call takes the exact path
+// (where the free-threaded build remembers only the classes found fit,
+// fit_memo.hpp, and what a few watched dicts give, dict_memos.hpp).
+// Nothing cached owns the objects it describes: a pointer is
+// followed only once the object is known to be alive on this call (an
+// object whose dict was freed moved the epoch on).
 
 constexpr int kLinks = 4;      // loggers of a propagation chain held per entry
 constexpr int kSnapshot = 16;  // attribute values of one logger

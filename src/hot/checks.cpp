@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "capi/names.hpp"
+#include "hot/fit_memo.hpp"
 
 namespace lm::hot {
 namespace {
@@ -29,14 +30,84 @@ std::array<PathMethod, 9> path_methods() noexcept {
   }};
 }
 
-// Whether `fn` is a plain function compiled from logging's own source, with
-// the given qualified name.
-bool is_logging_function(PyObject* fn, PyObject* logging_file, const char* qualname) noexcept {
-  if (!fn || !PyFunction_Check(fn)) return false;
-  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
-  if (PyUnicode_Compare(code->co_filename, logging_file) != 0) return false;
-  return PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0;
+// What a class gives for `name` through the type cache. Where another
+// thread may replace the class attribute meanwhile (the free-threaded
+// build) the value is held; with the GIL nothing runs between the lookup
+// and the use, and the borrowed value costs nothing more.
+class ClassAttr {
+ public:
+#ifdef Py_GIL_DISABLED
+  ClassAttr(PyTypeObject* type, PyObject* name) noexcept
+      : held_(Ref::steal(_PyType_LookupRef(type, name))) {}
+  PyObject* get() const noexcept { return held_.get(); }
+  Ref take() noexcept { return std::move(held_); }
+
+ private:
+  Ref held_;
+#else
+  ClassAttr(PyTypeObject* type, PyObject* name) noexcept : value_(_PyType_Lookup(type, name)) {}
+  PyObject* get() const noexcept { return value_; }
+
+ private:
+  PyObject* value_;
+#endif
+};
+
+// The code of `fn` (held by the caller) when it is a plain function
+// compiled from logging's own source with the given qualified name, else
+// null. Its __code__ may be replaced by another thread meanwhile; the code
+// read is still alive here: with the GIL nothing else runs, and on the
+// free-threaded build code objects are freed only by a collection, which
+// waits for this thread to reach a safe point (none is in between).
+PyObject* logging_code(PyObject* fn, PyObject* logging_file, const char* qualname) noexcept {
+  if (!fn || !PyFunction_Check(fn)) return nullptr;
+  auto* code = reinterpret_cast<PyCodeObject*>(
+      _Py_atomic_load_ptr_relaxed(&reinterpret_cast<PyFunctionObject*>(fn)->func_code));
+  if (PyUnicode_Compare(code->co_filename, logging_file) != 0 ||
+      PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) != 0)
+    return nullptr;
+  return reinterpret_cast<PyObject*>(code);
 }
+
+// The check of one class against logging's source `file`. The
+// free-threaded build remembers a class found fit with the functions found
+// (fit_memo.hpp), which spares later calls the check; with the GIL the
+// cached verdict watches the classes instead.
+class ClassCheck {
+ public:
+#ifdef Py_GIL_DISABLED
+  ClassCheck(FitKind kind, PyTypeObject* type, PyObject* file) noexcept
+      : kind_(kind), type_(type), file_(file),
+        tag_(_Py_atomic_load_uint32_acquire(&type->tp_version_tag)) {}
+  bool remembered() const noexcept { return fit_remembered(kind_, type_, file_); }
+  bool logging_function(ClassAttr&& fn, const char* qualname) noexcept {
+    PyObject* code = logging_code(fn.get(), file_, qualname);
+    if (code) found_.add(fn.take(), code);
+    return code != nullptr;
+  }
+  bool fit() noexcept {
+    remember_fit(kind_, type_, tag_, file_, found_);
+    return true;
+  }
+
+ private:
+  FitKind kind_;
+  PyTypeObject* type_;
+  PyObject* file_;
+  unsigned int tag_;  // read before anything is looked up on the class
+  FitFound found_;
+#else
+  ClassCheck(FitKind, PyTypeObject*, PyObject* file) noexcept : file_(file) {}
+  bool remembered() const noexcept { return false; }
+  bool logging_function(ClassAttr&& fn, const char* qualname) const noexcept {
+    return logging_code(fn.get(), file_, qualname) != nullptr;
+  }
+  bool fit() const noexcept { return true; }
+
+ private:
+  PyObject* file_;
+#endif
+};
 
 }  // namespace
 
@@ -82,17 +153,20 @@ bool logger_type_untouched(PyTypeObject* type, PyObject* logging) noexcept {
     PyErr_Clear();
     return false;
   }
+  ClassCheck check(FitKind::Logger, type, file.get());
+  if (check.remembered()) return true;
   // The instance attributes read come from the instance only when the
   // class defines nothing of those names.
   for (PyObject* attr : {N.disabled, N._cache, N.filters, N.handlers, N.propagate, N.parent})
     if (_PyType_Lookup(type, attr)) return false;
   for (const PathMethod& m : path_methods())
-    if (!is_logging_function(_PyType_Lookup(type, m.name), file.get(), m.qualname))
-      return false;
+    if (!check.logging_function(ClassAttr(type, m.name), m.qualname)) return false;
   // Later 3.13 releases ask it first in isEnabledFor (a logger in the middle
   // of handling a record on this thread takes no other).
-  PyObject* is_disabled = _PyType_Lookup(type, N._is_disabled);
-  return !is_disabled || is_logging_function(is_disabled, file.get(), "Logger._is_disabled");
+  ClassAttr is_disabled(type, N._is_disabled);
+  if (is_disabled.get() && !check.logging_function(std::move(is_disabled), "Logger._is_disabled"))
+    return false;
+  return check.fit();
 }
 
 int default_record_factory(PyObject* logging) noexcept {
@@ -109,9 +183,10 @@ int default_record_factory(PyObject* logging) noexcept {
   if (!version_tagged(type)) return 0;
   Ref file = Ref::steal(PyModule_GetFilenameObject(logging));
   if (!file) return -1;
-  return is_logging_function(_PyType_Lookup(type, N.__init__), file.get(), "LogRecord.__init__")
-             ? 1
-             : 0;
+  ClassCheck check(FitKind::Record, type, file.get());
+  if (check.remembered()) return 1;
+  if (!check.logging_function(ClassAttr(type, N.__init__), "LogRecord.__init__")) return 0;
+  return check.fit() ? 1 : 0;
 }
 
 }  // namespace lm::hot

@@ -3,6 +3,8 @@
 
 #include "hot/checks.hpp"
 #include "hot/exact.hpp"
+#include "hot/fit_memo.hpp"
+#include "hot/dict_memos.hpp"
 #include "process/state.hpp"
 
 namespace lm::hot {
@@ -28,7 +30,9 @@ Self* find_self(PyObject* self) noexcept {
 
 int start() noexcept {
   if (!cache && make_cache() < 0) return -1;
-#ifndef Py_GIL_DISABLED
+#ifdef Py_GIL_DISABLED
+  start_kwdefaults_memo();
+#else
   // The namespace of this module object (a failed import may have made an
   // earlier one).
   if (cache->on && PyDict_Watch(cache->dict_watcher, state.ns) < 0) {
@@ -45,11 +49,16 @@ void forget() noexcept {
 }
 
 Ref level_constant(int index) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (PyObject* level = level_constant_remembered(index)) return Ref::borrow(level);
+  remember_level_constants();
+#endif
   if (caching() && (env_valid() || derive_env()))
     return cache->env.levels[index].copy();
   return logging_attr(level_constant_name(index));
 }
 
+#ifndef Py_GIL_DISABLED
 namespace {
 
 // Whether `dict` (an exact dict) gives args=None and kwargs=None; an error
@@ -71,8 +80,12 @@ bool live_kwdefaults_none(Func* f) noexcept {
 }
 
 }  // namespace
+#endif
 
 bool kwdefaults_are_none(Func* f, int slot) noexcept {
+#ifdef Py_GIL_DISABLED
+  return kwdefaults_none_remembered(f, slot) || kwdefaults_none_derived(f, slot);
+#else
   if (!caching()) return live_kwdefaults_none(f);
   KwDefaults& k = cache->kwdefaults[slot];
   PyObject* dict = f->kwdefaults;
@@ -88,11 +101,49 @@ bool kwdefaults_are_none(Func* f, int slot) noexcept {
   if (cache->epoch != stamp || f->kwdefaults != dict) return false;
   k = {stamp, f, dict};
   return true;
+#endif
 }
+
+namespace {
+
+// Whether self's class is known to reach _LogBase._log and to leave
+// _logger to the instance dict: watched by the cache, or, on the
+// free-threaded build, remembered with its version tag.
+bool self_type_known(PyTypeObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+  return fit_remembered(FitKind::Self, type, nullptr);
+#else
+  return caching() && in_set(cache->self_types, type);
+#endif
+}
+
+// The version tag the class has before anything is looked up on it (only
+// the free-threaded build reads it).
+unsigned int tag_before(PyTypeObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+  return _Py_atomic_load_uint32_acquire(&type->tp_version_tag);
+#else
+  (void)type;
+  return 0;
+#endif
+}
+
+void remember_self_type(PyTypeObject* type, unsigned int tag) noexcept {
+#ifdef Py_GIL_DISABLED
+  FitFound nothing;
+  remember_fit(FitKind::Self, type, tag, nullptr, nothing);
+#else
+  (void)tag;
+  if (caching()) remember(cache->self_types, type, cache->epoch);
+#endif
+}
+
+}  // namespace
 
 LogTarget log_target(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  const bool known = caching() && in_set(cache->self_types, type);
+  const unsigned int tag = tag_before(type);
+  const bool known = self_type_known(type);
   if (!known) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return {LogTarget::How::Method, {}};
     if (_PyType_Lookup(type, N._log) != state.log_func) return {LogTarget::How::Method, {}};
@@ -106,8 +157,7 @@ LogTarget log_target(PyObject* self) noexcept {
   // self._logger comes from the instance dict only when the class has no
   // attribute of that name.
   if (_PyType_Lookup(type, N._logger)) return {LogTarget::How::Direct, {}};
-  if (caching() && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
-    remember(cache->self_types, type, cache->epoch);
+  if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) remember_self_type(type, tag);
   return {LogTarget::How::Direct, std::move(dict)};
 }
 
