@@ -158,7 +158,8 @@ def check_registries():
 def sandbox():
     """Restores the root logger and removes every logger an example made."""
     root = logging.getLogger()
-    saved = (root.handlers[:], root.level, root.propagate, log_main._LOGGERS.get("root"))
+    saved = (root.handlers[:], root.level, root.propagate, log_main._LOGGERS.get("root"),
+             log_main._CAPTURES.get("root"))
 
     def clean(prefix, made):
         for obj in reversed(made):
@@ -177,10 +178,13 @@ def sandbox():
         root.handlers[:] = saved[0]
         root.setLevel(saved[1])
         root.propagate = saved[2]
-        if saved[3] is None:
-            log_main._LOGGERS.pop("root", None)
-        else:
-            log_main._LOGGERS["root"] = saved[3]
+        # A second VarnelLog(None) replaces root's stack, leaving the capture
+        # record of a take-over below it: restore both registries' entries.
+        for registry, entry in ((log_main._LOGGERS, saved[3]), (log_main._CAPTURES, saved[4])):
+            if entry is None:
+                registry.pop("root", None)
+            else:
+                registry["root"] = entry
 
     return clean
 
