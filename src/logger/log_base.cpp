@@ -30,14 +30,20 @@ Ref logbase_init(Func*, Bound& a) noexcept {
   return none();
 }
 
-// The logging logger of self.name (as close() finds it, so also for a
-// disabled object) follows the new level of `handler` if it carries it.
-int logger_follows(PyObject* self, PyObject* handler) noexcept {
+// logging.getLogger(self.name): the logging logger of the object's name,
+// found by name (not through _logger), so also for a disabled object.
+Ref logger_of_name(PyObject* self) noexcept {
   Ref name = getattr(self, N.name);
-  if (!name) return -1;
+  if (!name) return {};
   Ref get_logger = logging_attr(N.getLogger);
-  if (!get_logger) return -1;
-  Ref logger = call(get_logger.get(), name.get());
+  if (!get_logger) return {};
+  return call(get_logger.get(), name.get());
+}
+
+// The logging logger of the object's name follows the new level of
+// `handler` if it carries it.
+int logger_follows(PyObject* self, PyObject* handler) noexcept {
+  Ref logger = logger_of_name(self);
   return logger ? follow_handler(logger.get(), handler) : -1;
 }
 
@@ -82,17 +88,13 @@ const Param enable_params[] = {{"self"}, {.name = "value", .annotation = "loggin
 
 Ref close(Func*, Bound& a) noexcept {
   PyObject* self = a[0];
-  Ref name = getattr(self, N.name);
-  if (!name) return {};
-  Ref get_logger = logging_attr(N.getLogger);
-  if (!get_logger) return {};
-  Ref logger = call(get_logger.get(), name.get());
+  Ref logger = logger_of_name(self);
   if (!logger) return {};
 
   ModuleLock lock;
   if (lock.enter() < 0) return {};
   // The name is read again under the lock, as each registry step reads it.
-  name = getattr(self, N.name);
+  Ref name = getattr(self, N.name);
   Ref result = name ? close_top(self, name.get(), logger.get()) : Ref{};
   return lock.exit(std::move(result));
 }
