@@ -850,39 +850,92 @@ RACES = {
 }
 
 
+def race(quiet, seen, change, readers=3):
+    """Readers call quiet.debug until `change` is made; past a barrier, each reader's next call must reach `seen`."""
+    seen[:], calls, stop = [], [0] * readers, threading.Event()
+    barrier = threading.Barrier(readers + 1, timeout=60)
+
+    def read(i):
+        while not stop.is_set():
+            quiet.debug("before")
+            calls[i] += 1
+        barrier.wait()
+        RACE_CALL.msg = f"after {i}"
+        quiet.debug(f"after {i}")
+        del RACE_CALL.msg
+
+    threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
+    for t in threads:
+        t.start()
+    while min(calls) < 200:
+        time.sleep(0.001)
+    change()
+    stop.set()
+    barrier.wait()
+    for t in threads:
+        t.join()
+    assert sorted(m for m in seen if m != "before") == [f"after {i}" for i in range(readers)]
+
+
 @pytest.mark.parametrize("change", sorted(RACES))
 def test_a_change_racing_other_threads_calls_is_seen_by_every_call_after_it(make_quiet, change):
-    quiet, readers = make_quiet(), 3
+    quiet = make_quiet()
     lg = quiet._logger
+    lg.race_seen = []
     lg.handlers[0].emit = lambda r: lg.race_seen.append(r.msg)  # what "level" lets through
     for _ in range(10):
         mid, lg.__class__ = race_classes()
-        lg.race_seen, calls, stop = [], [0] * readers, threading.Event()
-        barrier = threading.Barrier(readers + 1, timeout=60)
-
-        def read(i):
-            while not stop.is_set():
-                quiet.debug("before")
-                calls[i] += 1
-            barrier.wait()
-            RACE_CALL.msg = f"after {i}"
-            quiet.debug(f"after {i}")
-            del RACE_CALL.msg
-
-        threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
-        for t in threads:
-            t.start()
-        while min(calls) < 200:
-            time.sleep(0.001)
-        RACES[change](lg, mid, lg.__class__)
-        stop.set()
-        barrier.wait()
-        for t in threads:
-            t.join()
-        assert sorted(m for m in lg.race_seen if m != "before") == [f"after {i}" for i in range(readers)]
+        race(quiet, lg.race_seen, lambda: RACES[change](lg, mid, lg.__class__))
         lg.__class__, lg.filters[:], lg.handlers[2:] = logging.Logger, [], []
         lg.__dict__.pop("callHandlers", None)
         lg.handlers[0].setLevel(50)
         ORIGINAL["kwdefaults"]["debug"]["args"] = None
         logging.__class__, logging.DEBUG, log_main.logging = types.ModuleType, 10, ORIGINAL["logging"]
         _LogBase.debug.__kwdefaults__ = ORIGINAL["kwdefaults"]["debug"]
+
+
+# Each change lets the records of later calls, which the logger's own level
+# refused, reach its handler (or `loud`'s, a logger that takes everything).
+LEVEL_RACES = {
+    "logger level": lambda q, lg, loud: lg.setLevel(logging.DEBUG),
+    "logger disabled": lambda q, lg, loud: setattr(lg, "disabled", False),
+    "logger's __dict__": lambda q, lg, loud: setattr(lg, "__dict__", {**vars(lg), "level": 1,
+                                                                      "_cache": {}}),
+    "logger's class attribute": lambda q, lg, loud: setattr(type(lg), "isEnabledFor",
+                                                            lambda self, level: True),
+    "logger's class": lambda q, lg, loud: setattr(lg, "__class__", type(
+        "Open", (logging.Logger,), {"isEnabledFor": lambda self, level: True})),
+    "logging disable": lambda q, lg, loud: logging.disable(logging.NOTSET),
+    "logger's own isEnabledFor": lambda q, lg, loud: setattr(lg, "isEnabledFor", lambda level: True),
+    "logging constant": lambda q, lg, loud: setattr(logging, "DEBUG", 30),
+    "logging's class": lambda q, lg, loud: setattr(logging, "__class__", LoudModule),
+    "object's _logger": lambda q, lg, loud: setattr(q, "_logger", loud),
+    "object's __dict__": lambda q, lg, loud: setattr(q, "__dict__", {**vars(q), "_logger": loud}),
+    "object's class": lambda q, lg, loud: setattr(q, "__class__", type("Loud", (type(q),), {
+        "_log": lambda self, level, message, args=None, kwargs=None: loud.log(level, *message)})),
+}
+LEVEL_RACE_STATES = {  # where the level alone does not refuse the calls before the change
+    "logger's class attribute": lambda lg: setattr(lg, "__class__", type("Sub", (logging.Logger,), {})),
+    "logger disabled": lambda lg: (lg.setLevel(1), setattr(lg, "disabled", True)),
+    "logging disable": lambda lg: (lg.setLevel(1), logging.disable(logging.INFO)),
+}
+
+
+@pytest.mark.parametrize("change", sorted(LEVEL_RACES))
+def test_a_change_racing_calls_the_logger_level_refuses_is_seen_by_every_call_after_it(
+        make_quiet, change):
+    seen = []
+    for _ in range(10):
+        quiet = make_quiet()
+        lg, loud = quiet._logger, logging.Logger(unique_name("loud"))
+        loud.addHandler(SpyHandler(seen))
+        lg.handlers[0].setLevel(1)
+        lg.handlers[0].emit = lambda r: seen.append(r.msg)
+        lg.setLevel(logging.INFO)
+        LEVEL_RACE_STATES.get(change, lambda lg: None)(lg)
+        held = [vars(quiet), vars(lg)]  # a __dict__ replaced stays alive: no watcher sees it go
+        race(quiet, seen, lambda: LEVEL_RACES[change](quiet, lg, loud))
+        del held
+        logging.__class__, logging.DEBUG = types.ModuleType, 10
+        logging.disable(logging.NOTSET)
+        quiet.close()

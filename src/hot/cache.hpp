@@ -23,8 +23,9 @@ namespace lm::hot {
 // watched and what they hold is compared on every call. Without a free
 // watcher id, on a free-threaded build, or when the watchers fail the
 // self-test, nothing is cached here and every call takes the exact path
-// (where the free-threaded build remembers only the classes found fit,
-// fit_memo.hpp, and what a few watched dicts give, dict_memos.hpp).
+// (where the free-threaded build remembers the classes found fit,
+// fit_memo.hpp, what a few watched dicts give, dict_memos.hpp, and the
+// logger objects whose calls their logger refuses, quick_memo.hpp).
 // Nothing cached owns the objects it describes: a pointer is
 // followed only once the object is known to be alive on this call (an
 // object whose dict was freed moved the epoch on).

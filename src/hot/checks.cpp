@@ -126,6 +126,12 @@ int methods_not_shadowed(PyObject* logger) noexcept {
   return 1;
 }
 
+bool names_path_method(PyObject* key) noexcept {
+  for (const PathMethod& m : path_methods())
+    if (key == m.name || PyUnicode_Compare(key, m.name) == 0) return true;
+  return false;
+}
+
 bool version_tagged(PyTypeObject* type) noexcept {
   // A tag is never changed but to 0, so a non-zero one read now is valid.
   if (_Py_atomic_load_uint_relaxed(&type->tp_version_tag) != 0) return true;

@@ -31,6 +31,10 @@ inline Ref own_attr(PyObject* obj, PyObject* name) noexcept {
 // bound to this logger. 1, 0 for doubt, -1.
 int methods_not_shadowed(PyObject* logger) noexcept;
 
+// Whether `key` (an exact str) names a method of Logger.log's path, which
+// an instance attribute of that name would shadow.
+bool names_path_method(PyObject* key) noexcept;
+
 // Whether logging._logRecordFactory is logging.LogRecord with its own
 // __init__ (1), not (0), or an error (-1).
 int default_record_factory(PyObject* logging) noexcept;

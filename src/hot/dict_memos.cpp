@@ -63,22 +63,13 @@ int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
   return 0;
 }
 
-// Starts writing an entry of counter `seq`: false when another writer is.
-bool begin_write(std::atomic<unsigned int>& seq, unsigned int& was) noexcept {
-  was = seq.load(std::memory_order_relaxed);
-  if ((was & 1) || !seq.compare_exchange_strong(was, was + 1, std::memory_order_relaxed))
-    return false;
-  std::atomic_thread_fence(std::memory_order_release);
-  return true;
-}
-
 void remember(Remembered& r, std::uint64_t stamp, Func* f, PyObject* dict) noexcept {
   unsigned int was;
   if (!begin_write(r.seq, was)) return;
   r.stamp.store(stamp, std::memory_order_relaxed);
   r.func.store(f, std::memory_order_relaxed);
   r.dict.store(dict, std::memory_order_relaxed);
-  r.seq.store(was + 2, std::memory_order_release);
+  end_write(r.seq, was);
 }
 
 // dict[key], the key found by identity (see none_by_identity), borrowed:
@@ -120,6 +111,24 @@ bool none_by_identity(PyObject* dict) noexcept {
 }
 
 }  // namespace
+
+bool begin_write(std::atomic<unsigned int>& seq, unsigned int& was) noexcept {
+  was = seq.load(std::memory_order_relaxed);
+  if ((was & 1) || !seq.compare_exchange_strong(was, was + 1, std::memory_order_relaxed))
+    return false;
+  std::atomic_thread_fence(std::memory_order_release);
+  return true;
+}
+
+std::uint64_t memo_epoch() noexcept { return epoch.load(std::memory_order_acquire); }
+
+void move_memo_epoch() noexcept { epoch.fetch_add(1); }
+
+bool memo_watch(PyObject* dict) noexcept {
+  if (watcher >= 0 && PyDict_Watch(watcher, dict) == 0) return true;
+  PyErr_Clear();
+  return false;
+}
 
 void start_kwdefaults_memo() noexcept {
   if (watcher >= 0) return;
@@ -186,7 +195,7 @@ void remember_level_constants() noexcept {
   constants.stamp.store(stamp, std::memory_order_relaxed);
   constants.module.store(module.get(), std::memory_order_relaxed);
   for (int i = 0; i < kLevelCount; ++i) constants.levels[i].store(levels[i], std::memory_order_relaxed);
-  constants.seq.store(was + 2, std::memory_order_release);
+  end_write(constants.seq, was);
 }
 
 }  // namespace lm::hot

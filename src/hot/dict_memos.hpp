@@ -1,6 +1,9 @@
 // The free-threaded build's memos of watched dicts: the level methods' __kwdefaults__, logging's level constants.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "function/function.hpp"
 
 namespace lm::hot {
@@ -25,6 +28,24 @@ PyObject* level_constant_remembered(int index) noexcept;
 // Remembers the level constants, when `logging` is a module of this
 // module's namespace and each constant an immortal int of its namespace.
 void remember_level_constants() noexcept;
+
+// What the memos of watched dicts share (quick_memo.cpp too): the epoch,
+// moved on at each event of a dict watched by memo_watch(), read with
+// acquire; moved by hand after a fork.
+std::uint64_t memo_epoch() noexcept;
+void move_memo_epoch() noexcept;
+
+// Watches `dict` for the memos; the caller holds the dict's lock, and reads
+// under it what it remembers. False (no exception set) when it cannot.
+bool memo_watch(PyObject* dict) noexcept;
+
+// Starts writing an entry guarded by `seq` (odd while it is written):
+// false when another writer is at it, which leaves it to that one. The
+// writer ends with end_write(seq, was).
+bool begin_write(std::atomic<unsigned int>& seq, unsigned int& was) noexcept;
+inline void end_write(std::atomic<unsigned int>& seq, unsigned int was) noexcept {
+  seq.store(was + 2, std::memory_order_release);
+}
 
 #endif  // Py_GIL_DISABLED
 

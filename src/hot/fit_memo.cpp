@@ -6,7 +6,6 @@
 #include <atomic>
 
 namespace lm::hot {
-namespace {
 
 // Why a remembered answer is still true.
 //
@@ -27,7 +26,7 @@ namespace {
 // so a reader that found one through an acquire load reads all of it. The
 // slots are few: once all are taken nothing more is remembered and the
 // classes are checked on each call.
-struct Entry {
+struct FitEntry {
   FitKind kind;
   PyTypeObject* type;  // not held: told apart by its tag
   unsigned int tag;
@@ -37,15 +36,17 @@ struct Entry {
   PyObject* codes[kFitFuncs];
 };
 
+namespace {
+
 constexpr int kSlots = 64;
-std::atomic<Entry*> slots[kSlots];
+std::atomic<FitEntry*> slots[kSlots];
 std::atomic<int> taken{0};
 
 unsigned int tag_of(PyTypeObject* type) noexcept {
   return _Py_atomic_load_uint32_acquire(&type->tp_version_tag);
 }
 
-bool codes_kept(const Entry& e) noexcept {
+bool codes_kept(const FitEntry& e) noexcept {
   for (int i = 0; i < e.n; ++i) {
     auto* f = reinterpret_cast<PyFunctionObject*>(e.funcs[i]);
     if (_Py_atomic_load_ptr_relaxed(&f->func_code) != e.codes[i]) return false;
@@ -55,16 +56,24 @@ bool codes_kept(const Entry& e) noexcept {
 
 }  // namespace
 
-bool fit_remembered(FitKind kind, PyTypeObject* type, PyObject* file) noexcept {
+const FitEntry* fit_entry(FitKind kind, PyTypeObject* type, PyObject* file) noexcept {
   const unsigned int tag = tag_of(type);
-  if (tag == 0) return false;
+  if (tag == 0) return nullptr;
   const int n = taken.load(std::memory_order_acquire);
   for (int i = (n < kSlots ? n : kSlots) - 1; i >= 0; --i) {
-    const Entry* e = slots[i].load(std::memory_order_acquire);
+    const FitEntry* e = slots[i].load(std::memory_order_acquire);
     if (e && e->type == type && e->tag == tag && e->kind == kind && e->file == file)
-      return codes_kept(*e);
+      return codes_kept(*e) ? e : nullptr;
   }
-  return false;
+  return nullptr;
+}
+
+bool fit_holds(const FitEntry* entry, PyTypeObject* type) noexcept {
+  return entry->type == type && tag_of(type) == entry->tag && codes_kept(*entry);
+}
+
+bool fit_remembered(FitKind kind, PyTypeObject* type, PyObject* file) noexcept {
+  return fit_entry(kind, type, file) != nullptr;
 }
 
 void remember_fit(FitKind kind, PyTypeObject* type, unsigned int tag, PyObject* file,
@@ -73,7 +82,7 @@ void remember_fit(FitKind kind, PyTypeObject* type, unsigned int tag, PyObject* 
   if (taken.load(std::memory_order_relaxed) >= kSlots) return;
   const int slot = taken.fetch_add(1, std::memory_order_acq_rel);
   if (slot >= kSlots) return;
-  auto* e = static_cast<Entry*>(PyMem_RawMalloc(sizeof(Entry)));
+  auto* e = static_cast<FitEntry*>(PyMem_RawMalloc(sizeof(FitEntry)));
   if (!e) return;  // the slot stays empty: nothing is remembered there
   *e = {kind, type, tag, Py_XNewRef(file), found.n, {}, {}};
   for (int i = 0; i < found.n; ++i) {

@@ -6,8 +6,9 @@
 namespace lm::hot {
 
 // What a check of a class asks (a logger class, LogRecord, the class of a
-// logger object): its answers differ, so a class is remembered for each.
-enum class FitKind : unsigned char { Logger, Record, Self };
+// logger object, a handler class): its answers differ, so a class is
+// remembered for each.
+enum class FitKind : unsigned char { Logger, Record, Self, Handler };
 
 #ifdef Py_GIL_DISABLED
 
@@ -30,6 +31,17 @@ struct FitFound {
 // for `kind` against logging's source `file` (null where none is read), and each function then found
 // still has the code that made it pass.
 bool fit_remembered(FitKind kind, PyTypeObject* type, PyObject* file) noexcept;
+
+// What remembers one class found fit: never freed, so it can be kept.
+struct FitEntry;
+
+// The entry that remembers `type` (alive) as fit for `kind` against
+// logging's source `file`, or null.
+const FitEntry* fit_entry(FitKind kind, PyTypeObject* type, PyObject* file) noexcept;
+
+// Whether `entry` still holds for `type`, which the caller found alive: the
+// class it remembers, with the same tag, its functions' code unchanged.
+bool fit_holds(const FitEntry* entry, PyTypeObject* type) noexcept;
 
 // Remembers `type` as found fit with `found`, when its tag is still `tag`
 // (read before anything was looked up on it).

@@ -5,12 +5,14 @@
 #include "hot/exact.hpp"
 #include "hot/fit_memo.hpp"
 #include "hot/dict_memos.hpp"
+#include "hot/quick_memo.hpp"
 #include "process/state.hpp"
 
 namespace lm::hot {
 
 bool dicts_watched = false;
 
+#ifndef Py_GIL_DISABLED
 namespace {
 
 // Where logger object `self` and its _logger are remembered, or null.
@@ -27,11 +29,13 @@ Self* find_self(PyObject* self) noexcept {
 }
 
 }  // namespace
+#endif
 
 int start() noexcept {
   if (!cache && make_cache() < 0) return -1;
 #ifdef Py_GIL_DISABLED
   start_kwdefaults_memo();
+  dicts_watched = start_quick_memo();
 #else
   // The namespace of this module object (a failed import may have made an
   // earlier one).
@@ -45,6 +49,9 @@ int start() noexcept {
 }
 
 void forget() noexcept {
+#ifdef Py_GIL_DISABLED
+  move_memo_epoch();
+#endif
   if (cache) ++cache->epoch;
 }
 
@@ -186,6 +193,9 @@ Verdict verdict(PyObject* logger, PyObject* level, PyObject* args, PyObject* kwa
 }
 
 void remember_self(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
+#ifdef Py_GIL_DISABLED
+  remember_quick(self, dict, logger);
+#else
   if (!dicts_watched || !in_set(cache->self_types, Py_TYPE(self))) return;
   const bool disabled = logger == Py_None;
   if (!disabled && !in_set(cache->logger_types, Py_TYPE(logger))) return;
@@ -203,9 +213,13 @@ void remember_self(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
   if (!watch(s->self, self) || s->self.dict != dict || cache->epoch != stamp) return;
   s->logger = disabled ? nullptr : logger;
   s->stamp = stamp;
+#endif
 }
 
 Quick quick(PyObject* self, int level_index) noexcept {
+#ifdef Py_GIL_DISABLED
+  return quick_remembered(self, level_index);
+#else
   if (!dicts_watched) return Quick::Unknown;
   Self* s = find_self(self);
   if (!s || s->stamp != cache->epoch || !still(s->self)) return Quick::Unknown;
@@ -220,6 +234,7 @@ Quick quick(PyObject* self, int level_index) noexcept {
   if (!e || !e->watched) return Quick::Unknown;
   return from_watched(*e, env.level_values[level_index]) == Cached::Skip ? Quick::Skip
                                                                          : Quick::Unknown;
+#endif
 }
 
 }  // namespace lm::hot
