@@ -472,14 +472,24 @@ def thread_rate(bind, message, threads, n):
     return threads * n / (time.perf_counter() - t0)
 
 
+class _EmptyMethod:
+    def call(self, message, i):
+        pass
+
+
 def threads_child(n):
     """Runs in a fresh interpreter; prints the best rate of each case, side
     and thread count, the repetitions interleaved. The reference is a call of
     an empty function each thread makes for itself: how far two threads can
-    scale on this machine at this moment, with nothing shared."""
+    scale on this machine at this moment, with nothing shared. The second
+    is an empty method of one object that all threads share, each bound in
+    its thread: the interpreter itself then changes the reference counts of
+    the object and its function on each call, which the threads contend for."""
     best = {}
+    shared = _EmptyMethod()
     for _ in range(THREAD_BEST_OF):
-        cases = [("ref", lambda: (lambda message, i: None), "step")]
+        cases = [("ref", lambda: (lambda message, i: None), "step"),
+                 ("shared", functools.partial(getattr, shared, "call"), "step")]
         for rid, _, key, method in THREAD_CASES:
             ours, plain = env_of(key + ".o")["o"], env_of(key + ".a")["lg"]
             cases.append((f"{rid} ours", functools.partial(getattr, ours, method), "step"))
@@ -527,6 +537,10 @@ def print_threads(n, found):
     print(f"reference: each thread calling an empty function of its own, {one / 1e6:.2f} M/s "
           f"from 1 thread, {two / 1e6:.2f} M/s from 2, 2T/1T {two / one:.2f}: the most "
           "this machine let two threads scale during the run")
+    one, two = found["best"]["shared 1"], found["best"]["shared 2"]
+    print(f"reference: each thread calling an empty method of one shared object, {one / 1e6:.2f} "
+          f"M/s from 1 thread, {two / 1e6:.2f} M/s from 2, 2T/1T {two / one:.2f}: what the "
+          "interpreter's own reference counting of a shared object leaves")
 
 
 # ------------------------------------------------------------------- report
