@@ -6,9 +6,8 @@
 namespace lm::hot {
 
 // What a check of a class asks (a logger class, LogRecord, the class of a
-// logger object, a handler class): its answers differ, so a class is
-// remembered for each.
-enum class FitKind : unsigned char { Logger, Record, Self, Handler };
+// logger object): its answers differ, so a class is remembered for each.
+enum class FitKind : unsigned char { Logger, Record, Self };
 
 #ifdef Py_GIL_DISABLED
 

@@ -1,4 +1,4 @@
-// The free-threaded build's memo of logger objects: a level call of a quiet or disabled object answered without reading anything shared.
+// The free-threaded build's memo of logger objects: a level call that a disabled object or its logger refuses, answered from what watched dicts gave.
 #include "hot/quick_memo.hpp"
 
 #ifdef Py_GIL_DISABLED
@@ -21,20 +21,21 @@ namespace {
 
 // Why a remembered answer is still true.
 //
+// A memo answers only for levels the logger refuses (it is disabled, or
+// its level cache says no) and for an object that is disabled. There
+// Logger.log ends in isEnabledFor, before its filters, the record factory
+// or any handler is read, so none of them is remembered.
+//
 // A memo is derived after reading the epoch (dict_memos.hpp), and every
 // dict it depends on is watched and then read under that dict's lock: this
 // object's __dict__ (its _logger), this module's namespace (its logging),
 // logging's namespace (the level constants), the logger's __dict__
 // (disabled, _cache, no instance attribute shadowing a method of
-// Logger.log's path) and the logger's level cache. A memo answers only
-// for levels the logger refuses, disabled or by its level cache: there
-// Logger.log ends in isEnabledFor, before filters, the record factory or
-// any handler is read, so none of them is remembered.
-// The interpreter calls a dict watcher before the store it announces while
-// the writer holds the dict's lock, so a store after the read moves the
-// epoch on and a store before it was read: a memo never carries an epoch
-// newer than the values it was derived from. Freeing a watched dict is an
-// event too.
+// Logger.log's path) and the logger's level cache. The interpreter calls a
+// dict watcher before the store it announces while the writer holds the
+// dict's lock, so a store after the read moves the epoch on and a store
+// before it was read: a memo never carries an epoch newer than the values
+// it was derived from. Freeing a watched dict is an event too.
 //
 // What no watcher sees is checked on each call, read now: each object's
 // class (by the entry that remembers it fit, fit_memo.hpp: same class, same
@@ -44,18 +45,18 @@ namespace {
 // What a call reads stays readable. Under the memo's epoch each object it
 // names is held by a watched dict that has not changed: self is the
 // caller's, the logger a value of self's __dict__, the module a value of
-// this module's namespace. An object freed after the epoch was read is freed during this
-// call, and the interpreter returns the memory of objects only once every
-// thread has passed a quiescent state, which this call, attached and
-// running no Python code, does not. A class is read only once it is found
-// as the class of such an object.
+// this module's namespace. An object freed after the epoch was read is
+// freed during this call, and the interpreter returns the memory of objects
+// only once every thread has passed a quiescent state, which this call,
+// attached and running no Python code, does not. A class is read only once
+// it is found as the class of such an object.
 //
 // Memos are written whole under a sequence counter (odd while written) and
 // copied out with relaxed loads, valid when the counter was even and
-// unchanged across the copy: a reader never follows a torn pointer. Nothing
-// is owned, and nothing is written on a call that finds its memo, so
-// threads calling through one object share its memo's cache line only
-// for reading.
+// unchanged across the copy: a reader never follows a torn pointer.
+// Nothing is owned, and a call that finds its memo writes nothing, so
+// threads calling through one object share its memo's cache line only for
+// reading.
 
 constexpr int kMemos = 64;  // logger objects remembered, two places per address
 // Where an object with a managed __dict__ keeps it on this build: the word

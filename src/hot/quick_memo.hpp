@@ -1,4 +1,4 @@
-// The free-threaded build's memo of logger objects: a level call of a quiet or disabled object answered without reading anything shared.
+// The free-threaded build's memo of logger objects: a level call that a disabled object or its logger refuses, answered from what watched dicts gave.
 #pragma once
 
 #include "hot/verdict.hpp"
