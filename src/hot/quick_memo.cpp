@@ -156,52 +156,47 @@ struct Wanted {
   Ref value;
 };
 
-// Watches `dict` (an exact dict) and reads the wanted names from it under
-// its lock. False when it cannot be watched, or a key is not an exact str
-// or is one `refused` names. No Python code runs under the lock.
-template <int N>
-bool read_watched(PyObject* dict, Wanted (&wanted)[N], bool (*refused)(PyObject*)) noexcept {
+// Watches `dict` (an exact dict), then hands each of its items to `visit`
+// under its lock, until `visit` says false. False when it cannot be
+// watched or `visit` said false. `visit` runs no Python code.
+template <class Visit>
+bool scan_watched(PyObject* dict, Visit&& visit) noexcept {
   if (!dict || !PyDict_CheckExact(dict)) return false;
   bool ok = true;
   Py_BEGIN_CRITICAL_SECTION(dict);
   ok = memo_watch(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (ok && PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key) || (refused && refused(key))) {
-      ok = false;
-      break;
-    }
-    for (Wanted& w : wanted)
-      if (key == w.name || PyUnicode_Compare(key, w.name) == 0) w.value = Ref::borrow(value);
-  }
+  while (ok && PyDict_Next(dict, &pos, &key, &value)) ok = visit(key, value);
   Py_END_CRITICAL_SECTION();
   return ok;
 }
 
+// Reads the wanted names from `dict`, watched. False as scan_watched, and
+// when a key is not an exact str or is one `refused` names.
+template <int N>
+bool read_watched(PyObject* dict, Wanted (&wanted)[N], bool (*refused)(PyObject*)) noexcept {
+  return scan_watched(dict, [&](PyObject* key, PyObject* value) noexcept {
+    if (!PyUnicode_CheckExact(key) || (refused && refused(key))) return false;
+    for (Wanted& w : wanted)
+      if (key == w.name || PyUnicode_Compare(key, w.name) == 0) w.value = Ref::borrow(value);
+    return true;
+  });
+}
+
 // The answers of the level cache `cache` for each level value: whether it
-// holds False for it. Read, watched, under its lock; false when a key is
-// not an exact int (a key equal to a level would answer for it).
+// holds False for it. Read, watched; false when a key is not an exact int
+// (a key equal to a level would answer for it).
 bool read_level_cache(PyObject* cache, const long (&levels)[kLevelCount],
                       bool (&refused)[kLevelCount]) noexcept {
-  if (!PyDict_CheckExact(cache)) return false;
-  bool ok = true;
-  Py_BEGIN_CRITICAL_SECTION(cache);
-  ok = memo_watch(cache);
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (ok && PyDict_Next(cache, &pos, &key, &value)) {
+  return scan_watched(cache, [&](PyObject* key, PyObject* value) noexcept {
     auto* as_long = reinterpret_cast<PyLongObject*>(key);
-    if (!PyLong_CheckExact(key) || !PyUnstable_Long_IsCompact(as_long)) {
-      ok = false;
-      break;
-    }
+    if (!PyLong_CheckExact(key) || !PyUnstable_Long_IsCompact(as_long)) return false;
     const auto level = static_cast<long>(PyUnstable_Long_CompactValue(as_long));
     for (int i = 0; i < kLevelCount; ++i)
       if (levels[i] == level && value == Py_False) refused[i] = true;
-  }
-  Py_END_CRITICAL_SECTION();
-  return ok;
+    return true;
+  });
 }
 
 // Records `obj` with its own __dict__ `dict` and the entry of its class.
