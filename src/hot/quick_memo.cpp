@@ -178,8 +178,10 @@ template <int N>
 bool read_watched(PyObject* dict, Wanted (&wanted)[N], bool (*refused)(PyObject*)) noexcept {
   return scan_watched(dict, [&](PyObject* key, PyObject* value) noexcept {
     if (!PyUnicode_CheckExact(key) || (refused && refused(key))) return false;
+    const Py_hash_t hash = PyObject_Hash(key);  // an exact str's: kept in it
     for (Wanted& w : wanted)
-      if (key == w.name || PyUnicode_Compare(key, w.name) == 0) w.value = Ref::borrow(value);
+      if (key == w.name || (hash == PyObject_Hash(w.name) && PyUnicode_Compare(key, w.name) == 0))
+        w.value = Ref::borrow(value);
     return true;
   });
 }
