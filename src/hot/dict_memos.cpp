@@ -176,6 +176,19 @@ PyObject* level_constant_remembered(int index) noexcept {
   return _Py_atomic_load_ptr_relaxed(&module->ob_type) == &PyModule_Type ? level : nullptr;
 }
 
+bool level_values_at(std::uint64_t stamp, PyObject* module, long (&levels)[kLevelCount]) noexcept {
+  const unsigned int seq = constants.seq.load(std::memory_order_acquire);
+  if (seq & 1) return false;
+  const bool same = constants.stamp.load(std::memory_order_relaxed) == stamp &&
+                    constants.module.load(std::memory_order_relaxed) == module;
+  PyObject* found[kLevelCount];
+  for (int i = 0; i < kLevelCount; ++i) found[i] = constants.levels[i].load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (!same || constants.seq.load(std::memory_order_relaxed) != seq) return false;
+  for (int i = 0; i < kLevelCount; ++i) levels[i] = PyLong_AsLong(found[i]);  // immortal ints
+  return true;
+}
+
 void remember_level_constants() noexcept {
   const std::uint64_t stamp = epoch.load(std::memory_order_acquire);
   if (watcher < 0 || constants.failed.load(std::memory_order_relaxed) == stamp) return;

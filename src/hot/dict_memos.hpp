@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "capi/levels.hpp"
 #include "function/function.hpp"
 
 namespace lm::hot {
@@ -28,6 +29,10 @@ PyObject* level_constant_remembered(int index) noexcept;
 // Remembers the level constants, when `logging` is a module of this
 // module's namespace and each constant an immortal int of its namespace.
 void remember_level_constants() noexcept;
+
+// The values of the level constants remembered under epoch `stamp` with
+// `module` as this module's `logging`; false when they are not.
+bool level_values_at(std::uint64_t stamp, PyObject* module, long (&levels)[kLevelCount]) noexcept;
 
 // What the memos of watched dicts share (quick_memo.cpp too): the epoch,
 // moved on at each event of a dict watched by memo_watch(), read with

@@ -29,7 +29,8 @@ namespace {
 // A memo is derived after reading the epoch (dict_memos.hpp), and every
 // dict it depends on is watched and then read under that dict's lock: this
 // object's __dict__ (its _logger), this module's namespace (its logging),
-// logging's namespace (the level constants), the logger's __dict__
+// logging's namespace (the level constants, through their own memo under
+// the same epoch, dict_memos.hpp), the logger's __dict__
 // (disabled, _cache, no instance attribute shadowing a method of
 // Logger.log's path) and the logger's level cache. The interpreter calls a
 // dict watcher before the store it announces while the writer holds the
@@ -210,21 +211,19 @@ bool shape_of(Shape& s, PyObject* obj, PyObject* dict, const FitEntry* fit) noex
   return true;
 }
 
-// logging's level constants (immortal ints), read from this module's
-// `logging`; records the module.
-bool derive_logging(Memo& m, long (&levels)[kLevelCount], Ref& module_held, Ref& file) noexcept {
+// This module's `logging` (recorded in the memo and held in `module_held`)
+// and its level constants, as the constants' memo remembers them under
+// `stamp`.
+bool derive_logging(Memo& m, std::uint64_t stamp, long (&levels)[kLevelCount], Ref& module_held,
+                    Ref& file) noexcept {
   Wanted ns[] = {{N.logging, {}}};
   if (!read_watched(state.ns, ns, nullptr) || !ns[0].value) return false;
   module_held = std::move(ns[0].value);
   PyObject* module = module_held.get();
   if (!PyModule_CheckExact(module)) return false;
-  Wanted names[kLevelCount];
-  for (int i = 0; i < kLevelCount; ++i) names[i].name = level_constant_name(i);
-  if (!read_watched(PyModule_GetDict(module), names, nullptr)) return false;
-  for (int i = 0; i < kLevelCount; ++i) {
-    PyObject* level = names[i].value.get();
-    if (!level || !PyLong_CheckExact(level) || !_Py_IsImmortal(level)) return false;
-    levels[i] = PyLong_AsLong(level);
+  if (!level_values_at(stamp, module, levels)) {
+    remember_level_constants();
+    if (!level_values_at(stamp, module, levels)) return false;
   }
   file = Ref::steal(PyModule_GetFilenameObject(module));
   m.module = module;  // held by this module's namespace, watched
@@ -253,14 +252,15 @@ bool derive_logger(Memo& m, PyObject* logger, const long (&levels)[kLevelCount],
   return true;
 }
 
-bool derive(Memo& m, PyObject* self, PyObject* dict, PyObject* logger) noexcept {
+bool derive(Memo& m, std::uint64_t stamp, PyObject* self, PyObject* dict,
+            PyObject* logger) noexcept {
   if (!shape_of(m.self, self, dict, fit_entry(FitKind::Self, Py_TYPE(self), nullptr)))
     return false;
   Wanted own[] = {{N._logger, {}}};
   if (!read_watched(dict, own, nullptr) || own[0].value.get() != logger) return false;
   long levels[kLevelCount];
   Ref module, file;
-  if (!derive_logging(m, levels, module, file)) return false;
+  if (!derive_logging(m, stamp, levels, module, file)) return false;
   return logger == Py_None || derive_logger(m, logger, levels, file.get());
 }
 
@@ -286,7 +286,7 @@ void remember_quick(PyObject* self, PyObject* dict, PyObject* logger) noexcept {
   for (int i = 0; i < 2; ++i)
     if (valid[i] && (seen[i].self.obj == self || seen[i].stamp != stamp)) to = at + i;
   Memo m{};
-  if (!derive(m, self, dict, logger)) {
+  if (!derive(m, stamp, self, dict, logger)) {
     PyErr_Clear();
     m = Memo{};
     m.failed = 1;
